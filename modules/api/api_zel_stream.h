@@ -1,0 +1,78 @@
+/* Per-request state of the response relay.  Both records are zero-filled by
+ * the request composer, linked by api_zel_init_stream_info and then driven by
+ * the processor api_zel_chunked_response, one reply payload at a time. */
+#ifndef ZEL_MODULES_API_STREAM_H
+#define ZEL_MODULES_API_STREAM_H
+
+#include <node_api.h>
+#include <stdbool.h>
+#include <zlib.h>
+
+#include "ulib/zel_export.h"
+
+ZEL_BEGIN_DECLS
+
+/* Script-side handles of one call. */
+typedef struct {
+    napi_env env;
+    napi_value global;            /* `this` of both callbacks */
+    napi_value js_buffer;         /* the one 4096-byte Buffer for body pieces */
+    int js_buff_size;             /* unused, stays 0 */
+    napi_value js_callback_fn;    /* body callback */
+    napi_value js_writehead_fn;   /* write-head function */
+    bool header_sent;             /* unused, stays false */
+    char* buffer;                 /* data area of js_buffer */
+    napi_value js_decomp;         /* unused, stays null */
+    napi_value js_http_status;
+    napi_value js_header;         /* header object, keys in lower case */
+} stream_callback_params;
+
+/* Compressed input that inflate has not consumed yet: bytes_in_buf bytes at
+ * buff + cur_pos. */
+typedef struct {
+    char* buff;
+    int cur_buf_size;             /* zeroed at initialisation, not maintained */
+    int bytes_decoded;            /* zeroed at initialisation, not maintained */
+    int bytes_in_buf;
+    int cur_pos;
+} decode_buf_info;
+
+typedef struct {
+    stream_callback_params* cb_params;
+    bool is_gzipped;
+    bool is_chunked;              /* streaming mode */
+    int pkt_seq_num;
+    bool gzip_accepted;
+    bool need_decomp;
+    bool header_sent;
+    int actual_content_length;    /* body bytes received, framing included */
+    int content_length_in_hdr;
+    int bytes_inflated;
+    char* stored_header;          /* header received so far, not terminated */
+    int stored_hdr_size;
+    bool api_response_chunked;    /* chunked transfer coding is removed */
+    int remaining_res_chunk_size;
+    int cur_res_chunk_size;
+    char metadata_buff[32];       /* a chunk boundary cut by a payload's end */
+    int metadata_len_in_buff;
+    bool first_res_chunk;
+    bool last_res_chunk;
+    z_stream z_strm;
+    decode_buf_info decode_buf;
+} stream_response_info;
+
+/* Links `stream_info` to the callback record `env` and decides gzip
+ * acceptance.  Returns 0, or -1 (nothing written) when an argument is null. */
+ZEL_EXPORT int api_zel_init_stream_info(stream_response_info* stream_info, void* env, const char* accept_encoding);
+
+/* True for "gzip" or "gzip;q=0" at the first occurrence of "gzip" to the end. */
+ZEL_EXPORT bool is_gzip_accepted(const char* accept_encoding);
+
+/* Processor of one reply payload (query_processor_fn); `args` is the
+ * request's stream_response_info.  Returns -1 on failure, 0 while more is
+ * expected, 1 when done, or the inflated byte count of a whole gzip body. */
+ZEL_EXPORT int api_zel_chunked_response(char* data, int data_len, void* args);
+
+ZEL_END_DECLS
+
+#endif
