@@ -127,9 +127,15 @@ std::string addr_text(const sockaddr_un& a, socklen_t len)
     return printable(std::string_view(a.sun_path, strnlen(a.sun_path, n)));
 }
 
+/* How a serial chain appears in the log; an empty one shows as "". */
+std::string chain_label(std::string_view path)
+{
+    return path.empty() ? "\"\"" : printable(path);
+}
+
 std::string chain_text(const exchange& x)
 {
-    return x.rq.path.empty() && x.state == X_RECEIVING ? addr_text(x.client, x.client_len) : printable(x.rq.path);
+    return chain_label(x.rq.path);
 }
 
 void watch(daemon_state& s, exchange& x, fd_role role, uint32_t events)
@@ -346,7 +352,7 @@ void start_relay(daemon_state& s, exchange& x)
     const char* reason = nullptr;
     const bool http_ok = http_request_check(std::string_view(x.rq.data.data(), x.rq.data.size()), &method, &url, &reason);
     x.ep = v.ep;
-    x.label = printable(x.rq.path) + " -> " + v.ep->text;
+    x.label = chain_label(x.rq.path) + " -> " + v.ep->text;
     if (!http_ok) {
         fail(s, x, QUERY_FAIL_MALFORMED_HTTP_REQ, reason);
         return;
@@ -366,7 +372,7 @@ void start_relay(daemon_state& s, exchange& x)
 /* The request is whole: open the reply path and answer or relay it. */
 void start_exchange(daemon_state& s, exchange& x)
 {
-    x.label = printable(x.rq.path);
+    x.label = chain_label(x.rq.path);
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         fprintf(stderr, "zel-queryd: refused %s: no reply socket: %s\n", x.label.c_str(), strerror(errno));
@@ -557,7 +563,7 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
     }
 
     if (oversized) {
-        refuse_new(s, from, from_len, addr_text(from, from_len), "datagram larger than the request datagram limit",
+        refuse_new(s, from, from_len, "request", "datagram larger than the request datagram limit",
                    QUERY_FAIL_PATH_ERR);
         return;
     }
@@ -567,7 +573,7 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
     x->client = from;
     x->client_len = from_len;
     if (s.by_id.size() - s.discarding >= static_cast<size_t>(s.opts->max_clients)) {
-        refuse_new(s, from, from_len, addr_text(from, from_len), "too many clients", QUERY_FAIL_LOW_MEMORY);
+        refuse_new(s, from, from_len, "request", "too many clients", QUERY_FAIL_LOW_MEMORY);
         if (n >= NSTD_QUERY_HDR_LEN)
             memcpy(&x->rq.hdr, buf, NSTD_QUERY_HDR_LEN);
         const size_t left = request_bytes_left(x->rq, n);
@@ -576,7 +582,7 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
     }
     const request_state st = request_begin(&x->rq, buf, n, s.opts->max_request);
     if (st == REQ_REFUSED) {
-        const std::string who = x->rq.path.empty() ? addr_text(from, from_len) : printable(x->rq.path);
+        const std::string who = x->rq.path.empty() ? "request" : chain_label(x->rq.path);
         refuse_new(s, from, from_len, who, x->rq.reason, x->rq.code);
         const size_t left = request_bytes_left(x->rq, n);
         discard_rest(s, std::move(x), left);
