@@ -217,6 +217,17 @@ TEST(QuerydRelay, EveryRefusalHasItsCodeAndOneLogLine)
         EXPECT_EQ(read_reply(c).code, QUERY_FAIL_PATH_ERR);
         ++refusals;
     }
+    {
+        SCOPED_TRACE("oversized datagram inside a request; the rest is swallowed");
+        const std::string f = frame_request("S1:OK", http_request(std::string(12000, 'c')));
+        dgram_client c;
+        ASSERT_TRUE(send_datagrams(c, d.socket_path, f.substr(0, 3584)));
+        ASSERT_TRUE(send_datagrams(c, d.socket_path, f.substr(3584, 5000), 5000));
+        ASSERT_TRUE(send_datagrams(c, d.socket_path, f.substr(8584)));
+        EXPECT_EQ(read_reply(c).code, QUERY_FAIL_PATH_ERR);
+        EXPECT_EQ(read_reply(c, 1).code, -2);   /* one answer only */
+        ++refusals;
+    }
     EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
     EXPECT_EQ(count(d.log, "zel-queryd: refused "), refusals) << d.log;
 }

@@ -550,7 +550,19 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
                 start_exchange(s, x);
             } else {
                 refuse_new(s, from, from_len, who, x.rq.reason, x.rq.code);
-                erase(s, x);
+                /* The refused datagram was not taken in but counts towards
+                 * total_len; after a digest mismatch nothing more is due. */
+                const size_t got = NSTD_QUERY_HDR_LEN + x.rq.path.size() + 1 + x.rq.data.size() + n;
+                const size_t left = x.rq.hdr.total_len > got ? x.rq.hdr.total_len - got : 0;
+                if (left == 0 || s.by_id.size() >= 4 * static_cast<size_t>(s.opts->max_clients)) {
+                    erase(s, x);
+                } else {
+                    x.state = X_DISCARDING;
+                    x.discard_left = left;
+                    x.rq = request{};
+                    x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
+                    ++s.discarding;
+                }
             }
             return;
         }
