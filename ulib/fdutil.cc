@@ -2,14 +2,7 @@
 
 #include <fcntl.h>
 
-#include <memory>
-
 namespace {
-
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 /* Sets or clears O_NONBLOCK, writing the flags only when they change. */
 int set_nonblock_flag(int fd, bool on)
@@ -39,13 +32,15 @@ int print_ascii_file(FILE* fout, const char* fname)
 {
     if (fout == nullptr || fname == nullptr)
         return -1;
-    file_ptr in(fopen(fname, "r"));
-    if (!in)
+    FILE* in = fopen(fname, "r");
+    if (in == nullptr)
         return -1;
     char line[1024];
-    while (fgets(line, sizeof line, in.get()) != nullptr) {
+    while (fgets(line, sizeof line, in) != nullptr) {
         if (fputs(line, fout) == EOF)
             break;
     }
-    return (feof(in.get()) && !ferror(in.get()) && !ferror(fout)) ? 0 : -1;
+    const int rc = (feof(in) && !ferror(in) && !ferror(fout)) ? 0 : -1;
+    fclose(in);
+    return rc;
 }

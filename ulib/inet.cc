@@ -12,6 +12,16 @@ namespace {
 
 constexpr int k_port_max = 65535;
 
+}  // namespace
+
+/* Per-thread storage of the two helpers that return static results.  The
+ * initial-exec model reads it straight from the thread pointer: the few bytes
+ * come from the static TLS reserve that the loader keeps for loaded modules,
+ * and the module needs no TLS resolver from the dynamic loader. */
+#define ZEL_THREAD_STATIC static thread_local __attribute__((tls_model("initial-exec")))
+
+namespace {
+
 /* Parses the low port of "lo-hi", the text from `begin` up to the dash at
  * `dash`, exactly as string_to_number(text, 0, 65535) would parse it if the
  * dash were the end of the text, without writing into the caller's text. */
@@ -95,7 +105,7 @@ struct in_addr* dotted_to_addr(const char* dotted)
 {
     // Static by contract; one result per thread, so worker threads never see
     // each other's addresses.
-    static thread_local struct in_addr addr;
+    ZEL_THREAD_STATIC struct in_addr addr;
     if (dotted == nullptr)
         return nullptr;
     char text[20];
@@ -124,7 +134,7 @@ char* addr_to_dotted(const unsigned int* addrp)
 {
     // Static by contract; one buffer per thread, so worker threads never see
     // each other's texts.
-    static thread_local char text[20];
+    ZEL_THREAD_STATIC char text[20];
     if (addrp == nullptr)
         return nullptr;
     unsigned char b[4];

@@ -6,8 +6,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <memory>
-
 namespace {
 
 /* The zlib interface version the module is built for.  zlib only checks its
@@ -15,10 +13,9 @@ namespace {
 constexpr const char k_zlib_version[] = "1.2.11";
 constexpr size_t k_block = 1024;
 
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+// These helpers close their files by hand on every path rather than through
+// RAII wrappers: destructors would bring in the C++ unwinder, and with it a
+// dependency of the module file on the dynamic loader's TLS resolver.
 
 int deflate_init(z_stream* strm, int level)
 {
@@ -46,22 +43,23 @@ int fgzip(const char* inf, const char* outf)
 {
     if (inf == nullptr)
         return -1;
-    file_ptr in(fopen(inf, "rb"));
-    if (!in)
+    FILE* in = fopen(inf, "rb");
+    if (in == nullptr)
         return -1;
-    if (outf == nullptr)
+    gzFile gz = outf != nullptr ? gzopen(outf, "wb") : nullptr;
+    if (gz == nullptr) {
+        fclose(in);
         return -2;
-    gzFile gz = gzopen(outf, "wb");
-    if (gz == nullptr)
-        return -2;
+    }
     char block[k_block];
     size_t n;
-    while ((n = fread(block, 1, sizeof block, in.get())) > 0) {
+    while ((n = fread(block, 1, sizeof block, in)) > 0) {
         if (gzwrite(gz, block, static_cast<unsigned>(n)) != static_cast<int>(n)) {
-            in.reset();
+            fclose(in);
             return fail_write(gz, outf);
         }
     }
+    fclose(in);
     gzclose(gz);
     return 0;
 }
@@ -96,25 +94,20 @@ int is_gzip(const char* fname)
 {
     if (fname == nullptr)
         return -1;
-    file_ptr f(fopen(fname, "rb"));
-    if (!f)
+    FILE* f = fopen(fname, "rb");
+    if (f == nullptr)
         return -2;
     char magic[2];
-    if (fread(magic, 1, sizeof magic, f.get()) < sizeof magic)
-        return -3;
-    return is_gzip_buffer(sizeof magic, magic);
+    const int rc = fread(magic, 1, sizeof magic, f) < sizeof magic ? -3 : is_gzip_buffer(sizeof magic, magic);
+    fclose(f);
+    return rc;
 }
 
-void zlib_compress(const char* source_file, const char* dest_file)
+namespace {
+
+/* Deflates the open source into the open destination as one zlib stream. */
+void zlib_compress_files(FILE* src, FILE* dst)
 {
-    if (source_file == nullptr || dest_file == nullptr)
-        return;
-    file_ptr src(fopen(source_file, "r"));
-    if (!src)
-        return;
-    file_ptr dst(fopen(dest_file, "w"));
-    if (!dst)
-        return;
     z_stream strm;
     memset(&strm, 0, sizeof strm);
     if (deflate_init(&strm, Z_DEFAULT_COMPRESSION) != Z_OK)
@@ -124,7 +117,7 @@ void zlib_compress(const char* source_file, const char* dest_file)
     unsigned char out[k_block];
     for (;;) {
         memset(in, 0, sizeof in);
-        const size_t n = fread(in, 1, sizeof in, src.get());
+        const size_t n = fread(in, 1, sizeof in, src);
         if (n == 0)
             break;
         strm.next_in = in;
@@ -135,7 +128,7 @@ void zlib_compress(const char* source_file, const char* dest_file)
             strm.next_out = out;
             strm.avail_out = sizeof out;
             if (deflate(&strm, Z_PARTIAL_FLUSH) == Z_OK)
-                fwrite(out, 1, sizeof out - strm.avail_out, dst.get());
+                fwrite(out, 1, sizeof out - strm.avail_out, dst);
         } while (strm.avail_out == 0);
     }
     for (;;) {
@@ -144,11 +137,28 @@ void zlib_compress(const char* source_file, const char* dest_file)
         const int rc = deflate(&strm, Z_FINISH);
         if (rc != Z_OK && rc != Z_STREAM_END)
             break;
-        fwrite(out, 1, sizeof out - strm.avail_out, dst.get());
+        fwrite(out, 1, sizeof out - strm.avail_out, dst);
         if (rc == Z_STREAM_END)
             break;
     }
     deflateEnd(&strm);
+}
+
+}  // namespace
+
+void zlib_compress(const char* source_file, const char* dest_file)
+{
+    if (source_file == nullptr || dest_file == nullptr)
+        return;
+    FILE* src = fopen(source_file, "r");
+    if (src == nullptr)
+        return;
+    FILE* dst = fopen(dest_file, "w");
+    if (dst != nullptr) {
+        zlib_compress_files(src, dst);
+        fclose(dst);
+    }
+    fclose(src);
 }
 
 long zip_compress_string(const char* buf, unsigned long bufSize, unsigned char* outBuf,
