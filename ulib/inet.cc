@@ -8,12 +8,6 @@
 
 #include "ulib/number.h"
 
-namespace {
-
-constexpr int k_port_max = 65535;
-
-}  // namespace
-
 /* Per-thread storage of the two helpers that return static results.  The
  * initial-exec model reads it straight from the thread pointer: the few bytes
  * come from the static TLS reserve that the loader keeps for loaded modules,
@@ -21,6 +15,8 @@ constexpr int k_port_max = 65535;
 #define ZEL_THREAD_STATIC static thread_local __attribute__((tls_model("initial-exec")))
 
 namespace {
+
+constexpr int k_port_max = 65535;
 
 /* Parses the low port of "lo-hi", the text from `begin` up to the dash at
  * `dash`, exactly as string_to_number(text, 0, 65535) would parse it if the
