@@ -21,11 +21,8 @@ TEST(Ip2l, ValidQuadsMatchInetPton)
     const struct {
         const char* text;
         int kind;
-    } cases[] = {
-        {"10.1.2.3", 0},   {"0.0.0.0", 1},       {"127.0.0.1", 2},   {"239.1.1.1", 5},
-        {"224.0.0.1", 5},  {"240.1.1.1", 0},     {"223.255.255.255", 0},
-        {"255.255.255.255", 0}, {"0.0.0.1", 0},  {"1.0.0.0", 0},
-    };
+    } cases[] = {{"10.1.2.3", 0},  {"0.0.0.0", 1},   {"127.0.0.1", 2}, {"239.1.1.1", 5},
+                 {"224.0.0.1", 5}, {"240.1.1.1", 0}, {"0.0.0.1", 0}};
     for (const auto& c : cases) {
         unsigned int ip = 0;
         EXPECT_EQ(ip2l(c.text, &ip), c.kind) << c.text;
@@ -38,48 +35,28 @@ TEST(Ip2l, ValidQuadsMatchInetPton)
 
 TEST(Ip2l, RejectsMalformedText)
 {
-    const char* bad[] = {"1.2.3",     "1.2.3.4.5", "1..2.3",   "256.1.1.1", "1.2.3.a",
-                         ".1.2.3",    "1.2.3.",    "",         "1.2.3.4 ",  "-1.2.3.4",
-                         "1.2.3.4.555555555",      // a fifth field past the 15th character
-                         "0001.002.003.004", "1.2.3.2555"};
+    const char* bad[] = {"1.2.3", "1.2.3.4.5", "1..2.3", "256.1.1.1", "1.2.3.a", ".1.2.3", "",
+                         "1.2.3.4.555555555",   // a fifth field past the 15th character
+                         nullptr};
     for (const char* text : bad) {
         unsigned int ip = 0;
-        EXPECT_EQ(ip2l(text, &ip), -1) << text;
+        EXPECT_EQ(ip2l(text, &ip), -1) << (text ? text : "(null)");
     }
-    unsigned int ip = 0;
-    EXPECT_EQ(ip2l(nullptr, &ip), -1);
 }
 
 TEST(Masks, IsmaskokAndMask2len)
 {
     const struct {
         const char* text;
-        int ok;
-        int len;
-    } cases[] = {
-        {"255.255.255.0", 1, 24}, {"0.0.0.0", 1, 0},       {"255.255.255.255", 1, 32},
-        {"128.0.0.0", 1, 1},      {"255.255.254.0", 1, 23}, {"255.0.255.0", 0, 24},
-        {"255.255.255.1", 0, 32}, {"0.0.0.255", 0, 32},
-    };
+        int ok, len;
+    } cases[] = {{"255.255.255.0", 1, 24}, {"0.0.0.0", 1, 0}, {"255.255.255.255", 1, 32},
+                 {"255.0.255.0", 0, 24},   {"255.255.255.1", 0, 32}};
     for (const auto& c : cases) {
         unsigned int mask = 0;
         EXPECT_EQ(ismaskok(c.text, &mask), c.ok) << c.text;
         EXPECT_EQ(mask, pton(c.text)) << c.text;
         EXPECT_EQ(mask2len(pton(c.text)), c.len) << c.text;
     }
-    unsigned int mask = 0;
-    EXPECT_EQ(ismaskok("255.255.0", &mask), 0);
-}
-
-TEST(Subnets, CompareMaskedAddresses)
-{
-    const uint32_t a = pton("10.1.2.3"), b = pton("10.1.9.9"), m16 = pton("255.255.0.0"),
-                   m24 = pton("255.255.255.0");
-    EXPECT_EQ(issubnet2(a, b, m16), 1);
-    EXPECT_EQ(issubnet2(a, b, m24), 0);
-    EXPECT_EQ(samesubnet(a, m16, b, m16), 1);
-    EXPECT_EQ(samesubnet(a, m24, b, m24), 0);
-    EXPECT_EQ(samesubnet(0, m24, b, m24), 1);   // an unset address matches anything
 }
 
 TEST(DottedAddr, ParsesAndPrints)
@@ -87,11 +64,8 @@ TEST(DottedAddr, ParsesAndPrints)
     const struct {
         const char* text;
         const char* want;   // null: refused
-    } cases[] = {
-        {"192.168.1.1", "192.168.1.1"}, {" 1.2.3.4 trailing", "1.2.3.4"},
-        {"192.168.1", nullptr},         {"192.168.1.300", nullptr},
-        {"1.2.3.x", nullptr},           {"", nullptr},
-    };
+    } cases[] = {{"192.168.1.1", "192.168.1.1"}, {" 1.2.3.4 trailing", "1.2.3.4"},
+                 {"192.168.1", nullptr},         {"192.168.1.300", nullptr}, {"", nullptr}};
     for (const auto& c : cases) {
         const in_addr* a = dotted_to_addr(c.text);
         if (c.want == nullptr) {
@@ -102,7 +76,6 @@ TEST(DottedAddr, ParsesAndPrints)
         EXPECT_EQ(a->s_addr, pton(c.want));
         EXPECT_STREQ(addr_to_dotted(&a->s_addr), c.want);
     }
-    EXPECT_EQ(dotted_to_addr(nullptr), nullptr);
 }
 
 TEST(DottedAddr, StaticResultsArePerThread)
@@ -110,14 +83,11 @@ TEST(DottedAddr, StaticResultsArePerThread)
     const unsigned int mine = pton("1.1.1.1");
     const char* text = addr_to_dotted(&mine);
     const in_addr* addr = dotted_to_addr("1.1.1.1");
-    std::thread other([] {
+    std::thread([] {
         const unsigned int theirs = pton("2.2.2.2");
-        for (int i = 0; i < 1000; ++i) {
-            addr_to_dotted(&theirs);
-            dotted_to_addr("2.2.2.2");
-        }
-    });
-    other.join();
+        addr_to_dotted(&theirs);
+        dotted_to_addr("2.2.2.2");
+    }).join();
     EXPECT_STREQ(text, "1.1.1.1");
     EXPECT_EQ(addr->s_addr, mine);
 }
@@ -126,13 +96,10 @@ TEST(Ports, ParsePorts)
 {
     const struct {
         const char* text;
-        int rc, low, high;
+        int rc, low, high;   // -1: port left alone
     } cases[] = {
-        {"80", 0, 80, 80},        {"1000-2000", 0, 1000, 2000}, {"-2000", 0, 0, 2000},
-        {"1000-", 0, 1000, 65535}, {"-", 0, 0, 65535},          {"2000-1000", 0, 2000, 1000},
-        {"12 x-90", 0, 12, 90},   {" 7-8", 0, 7, 8},             {"70000", -1, -1, -1},
-        {"a-5", -1, -1, -1},      {" -5", -1, -1, -1},           {"5-a", -1, 5, -1},
-        {"5-70000", -1, 5, -1},   {"", -1, -1, -1},
+        {"80", 0, 80, 80},      {"1000-2000", 0, 1000, 2000}, {"-2000", 0, 0, 2000}, {"1000-", 0, 1000, 65535},
+        {"12 x-90", 0, 12, 90}, {"70000", -1, -1, -1},        {" -5", -1, -1, -1},   {"5-a", -1, 5, -1},
     };
     for (const auto& c : cases) {
         std::string text = c.text;
@@ -148,52 +115,28 @@ TEST(Ports, ParsePorts)
     EXPECT_EQ(ports[1], 65535);
 }
 
-TEST(Names, MacAddress)
+TEST(Names, MacFqdnPpp)
 {
     unsigned char mac[6] = {9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(str_to_macaddress("00-1a-2b-3c-4d-5e", mac), 0);
+    EXPECT_EQ(mac[0], 9);
     EXPECT_EQ(str_to_macaddress("00:1A:2b:3c:4d:5e", mac), 1);
     const unsigned char want[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
     EXPECT_EQ(memcmp(mac, want, 6), 0);
 
-    unsigned char untouched[6] = {9, 9, 9, 9, 9, 9};
-    EXPECT_EQ(str_to_macaddress("00-1a-2b-3c-4d-5e", untouched), 0);
-    EXPECT_EQ(str_to_macaddress("00:1a:2b:3c:4d", untouched), 0);
-    EXPECT_EQ(untouched[0], 9);
-}
-
-TEST(Names, SameFqdn)
-{
     const struct {
         const char *n1, *d1, *n2, *d2;
         int want;
-    } cases[] = {
-        {"alpha", "corp", "ALPHA.corp.", nullptr, 1},
-        {"@", "corp", "corp.", nullptr, 1},
-        {"host", nullptr, "host.", "", 1},
-        {"host", "", "host", nullptr, 1},
-        {"alpha", "corp", "alpha", "lab", 0},
-        {"alpha.", "corp", "alpha", "corp", 0},   // a trailing dot ignores the domain
-        {nullptr, "corp", "alpha", "corp", 0},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(is_same_fqdn(c.n1, c.d1, c.n2, c.d2), c.want)
-            << (c.n1 ? c.n1 : "(null)") << " vs " << c.n2;
+    } names[] = {{"alpha", "corp", "ALPHA.corp.", nullptr, 1}, {"@", "corp", "corp.", nullptr, 1},
+                 {"host", nullptr, "host.", "", 1},            {"alpha", "corp", "alpha", "lab", 0},
+                 {nullptr, "corp", "alpha", "corp", 0}};
+    for (const auto& c : names)
+        EXPECT_EQ(is_same_fqdn(c.n1, c.d1, c.n2, c.d2), c.want) << (c.n1 ? c.n1 : "(null)") << " vs " << c.n2;
 
-    // Names are compared in their first 255 characters once qualified.
-    const std::string long1 = std::string(300, 'a') + "x";
-    const std::string long2 = std::string(300, 'a') + "y";
-    EXPECT_EQ(is_same_fqdn(long1.c_str(), nullptr, long2.c_str(), nullptr), 1);
-}
-
-TEST(Names, PppName)
-{
-    const struct {
-        const char* name;
-        int want;
-    } cases[] = {{"ppp", 1},  {"ppp3", 1},  {"ppp12x", 1}, {"ppp0", 0},  {"pppx", 0},
-                 {"PPP1", 0}, {"pp", 0},    {"", 0},       {"eth0", 0}};
-    for (const auto& c : cases)
-        EXPECT_EQ(is_ppp_name(c.name), c.want) << c.name;
+    for (const char* yes : {"ppp", "ppp3"})
+        EXPECT_EQ(is_ppp_name(yes), 1) << yes;
+    for (const char* no : {"ppp0", "pppx", "PPP1", "pp"})
+        EXPECT_EQ(is_ppp_name(no), 0) << no;
 }
 
 }  // namespace
