@@ -10,6 +10,10 @@ namespace {
 
 constexpr time_t k_day_seconds = 86400;
 
+// The library's error numbers for an invalid date and an invalid time.
+constexpr int k_invalid_date = -130;
+constexpr int k_invalid_time = -134;
+
 bool is_digit(char c)
 {
     return c >= '0' && c <= '9';
@@ -19,6 +23,9 @@ bool is_digit(char c)
  * the local day before it.  False if the local time cannot be computed. */
 bool display_date(time_t expiry, time_t* out)
 {
+    // localtime_r, unlike localtime, need not look at TZ again; tzset keeps
+    // the results the same as with localtime.
+    tzset();
     if (expiry == 0) {
         *out = 0;
         return true;
@@ -26,9 +33,6 @@ bool display_date(time_t expiry, time_t* out)
     time_t t = 0;
     if (__builtin_sub_overflow(expiry, k_day_seconds, &t))
         return false;
-    // localtime_r, unlike localtime, need not look at TZ again; tzset keeps
-    // the results the same as with localtime.
-    tzset();
     struct tm tm;
     if (localtime_r(&t, &tm) == nullptr)
         return false;
@@ -96,7 +100,7 @@ int check_full_time_str(const char* value, short* hour, short* min, short* sec)
 
 int check_time_string(const char* str)
 {
-    return check_full_time_str(str, nullptr, nullptr, nullptr) ? 0 : ZEL_ERR_INVALID_TIME;
+    return check_full_time_str(str, nullptr, nullptr, nullptr) ? 0 : k_invalid_time;
 }
 
 int check_iso_date_string(const char* ptr, int* out_year, int* out_month, int* out_day)
@@ -138,17 +142,17 @@ int check_date_time_string(const char* str)
 {
     // A null text carries no date at all.
     if (str == nullptr)
-        return ZEL_ERR_INVALID_DATE;
+        return k_invalid_date;
     char text[20];
     strlcpy(text, str, sizeof text);
     char* rest = text;
     char* date = strsep(&rest, " ");
-    char* time = strsep(&rest, " ");
+    char* clock = strsep(&rest, " ");
     if (check_iso_date_string(date, nullptr, nullptr, nullptr) == 0)
-        return ZEL_ERR_INVALID_DATE;
-    if (time == nullptr)
+        return k_invalid_date;
+    if (clock == nullptr)
         return 0;
-    return check_full_time_str(time, nullptr, nullptr, nullptr) ? 0 : ZEL_ERR_INVALID_TIME;
+    return check_full_time_str(clock, nullptr, nullptr, nullptr) ? 0 : k_invalid_time;
 }
 
 time_t upd_utils_expiration_display_date(time_t expiry)

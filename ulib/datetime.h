@@ -11,9 +11,6 @@
 
 ZEL_BEGIN_DECLS
 
-#define ZEL_ERR_INVALID_DATE (-130)
-#define ZEL_ERR_INVALID_TIME (-134)
-
 /* Returns 1 if `year` is a Gregorian leap year, else 0. */
 ZEL_EXPORT int is_leap_year(short year);
 
