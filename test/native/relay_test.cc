@@ -392,6 +392,35 @@ TEST(Chunked, MalformedFramingFails)
     }
 }
 
+/* A payload after the zero-size chunk is scanned like any other: it opens
+ * with a boundary's CR LF.  Whatever it holds, nothing is written beyond it
+ * or beyond the hold area. */
+TEST(Chunked, PayloadAfterTheEnd)
+{
+    struct row {
+        const char* name;
+        std::string late;
+        int result;
+        std::string delivered;
+        int held;
+    } rows[] = {
+        {"another chunk", "\r\n5\r\nhello", 0, "hello", 0},
+        {"short text", "junk", 1, "", 4},
+        {"trailer field", "X-Late: 1\r\n\r\n", -1, "", 0},
+        {"40 bytes without CR LF", std::string(40, 'x'), -1, "", 0},
+    };
+    for (const row& r : rows) {
+        relay_harness h;
+        ASSERT_EQ(h.feed(response("", k_hundred_chunked)), 1) << r.name;
+        bridge().pieces.clear();
+        EXPECT_EQ(h.feed(r.late), r.result) << r.name;
+        EXPECT_EQ(bridge().body(), r.delivered) << r.name;
+        if (r.result >= 0) {
+            EXPECT_EQ(h.si.metadata_len_in_buff, r.held) << r.name;
+        }
+    }
+}
+
 namespace {
 
 const std::string k_plain_10000 = [] {
