@@ -12,13 +12,27 @@
 #include "modules/api/api_zel_header.h"
 #include "modules/api/api_zel_http_util.h"
 #include "modules/api/api_zel_inflate.h"
+#include "ulib/strnstr.h"
 
 namespace {
 
-/* A boundary is CR LF, the size line, CR LF; the hold area keeps at most this
- * many of its bytes and a NUL, and no longer boundary is accepted. */
+/* A boundary cut by a payload's end is held in metadata_buff: at most this
+ * many of its bytes and a NUL.  A cut boundary that cannot fit is refused. */
 constexpr int k_hold_max = static_cast<int>(sizeof(stream_response_info::metadata_buff)) - 1;
 constexpr char k_crlf[] = "\r\n";
+constexpr int k_crlf_len = 2;
+/* CR LF before and after the size line of every boundary but the first. */
+constexpr int k_boundary_framing = 2 * k_crlf_len;
+
+/* Offset of the first CR LF within the `len` bytes at `p`, or -1.  The search
+ * stops at a NUL and never reads at or past p + len. */
+int find_crlf(const char* p, int len)
+{
+    if (len < k_crlf_len)
+        return -1;
+    const char* hit = strnstr(p, k_crlf, static_cast<size_t>(len));
+    return hit != nullptr ? static_cast<int>(hit - p) : -1;
+}
 
 int hex_value(char c)
 {
@@ -31,95 +45,170 @@ int hex_value(char c)
     return -1;
 }
 
-int skip_blanks(const char* line, int len)
+bool is_c_space(char c)
 {
-    int i = 0;
-    while (i < len && (line[i] == ' ' || line[i] == '\t'))
-        ++i;
-    return i;
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-/* Reads the size of one size line (without its CR LF): optional blanks, then
- * hexadecimal digits in either case; what follows the digits is a chunk
- * extension and is skipped.  Returns the size, or -1 when there is no digit
- * or the size does not fit an int. */
-int parse_size_line(const char* line, int len)
+/* Reads the size of one size line, the `len` bytes before its CR LF, the way
+ * "%x" reads it: white space skipped, an optional sign, an optional 0x or 0X
+ * prefix, hexadecimal digits in either case up to the first other byte; the
+ * rest of the line is a chunk extension and is ignored.  The reading never
+ * leaves the line, so an empty line cannot borrow the next line's digits.
+ * Returns 0 with *size set, or -1 when the line holds no digit or the size is
+ * negative or above INT_MAX. */
+int read_size_line(const char* line, int len, int* size)
 {
-    int i = skip_blanks(line, len);
+    int i = 0;
+    while (i < len && is_c_space(line[i]))
+        ++i;
+    bool negative = false;
+    if (i < len && (line[i] == '+' || line[i] == '-')) {
+        negative = line[i] == '-';
+        ++i;
+    }
+    if (i + 2 < len && line[i] == '0' && (line[i + 1] == 'x' || line[i + 1] == 'X') && hex_value(line[i + 2]) >= 0)
+        i += 2;
     if (i == len || hex_value(line[i]) < 0)
         return -1;
-    int size = 0;
+    int value = 0;
     for (; i < len; ++i) {
         const int digit = hex_value(line[i]);
         if (digit < 0)
             break;
-        if (size > (INT_MAX - digit) / 16)
+        if (value > (INT_MAX - digit) / 16)
             return -1;
-        size = size * 16 + digit;
+        value = value * 16 + digit;
     }
-    return size;
+    if (negative && value != 0)
+        return -1;
+    *size = value;
+    return 0;
 }
 
-/* A size line cut by the payload's end can still become valid only if its
- * first byte after the blanks, when there is one, is a hex digit.  Checking
- * now makes a body that is not chunked at all fail at once instead of being
- * held. */
-bool size_line_may_continue(const char* line, int len)
+/* Held-boundary entry: the payload continues the boundary held in
+ * metadata_buff.  Returns 1 when the whole payload (*used bytes) is framing
+ * and nothing is to be scanned: the boundary is still incomplete and now held
+ * in full, or it was the zero-size line, whose final CR LF is skipped with
+ * it.  Returns 0 when the boundary is complete and the current chunk's data
+ * start *used bytes into the payload.  Returns -1 when the size line does
+ * not convert or the boundary is longer than the hold area. */
+int finish_held_boundary(stream_response_info* stream_info, const char* data, int data_len, int* used)
 {
-    if (len <= 0)
-        return true;
-    const int i = skip_blanks(line, len);
-    return i == len || hex_value(line[i]) >= 0;
-}
-
-/* Takes the boundary that starts the `avail` bytes at `p`, after the
- * metadata_len_in_buff bytes of it already held.  Returns 1 when it is
- * complete (the new chunk's sizes are set, *consumed payload bytes belong to
- * it), 0 when the payload ended inside it (all of it is now held), -1 when
- * it is malformed or longer than the hold area.  The two bytes that open a
- * boundary close the previous chunk's data and are skipped unread. */
-int take_boundary(stream_response_info* stream_info, const char* p, int avail, int* consumed)
-{
-    const int held = stream_info->metadata_len_in_buff;
-    const int room = k_hold_max - held;
-    const int take = avail < room ? avail : room;
+    const int prev = stream_info->metadata_len_in_buff;
+    if (prev > k_hold_max) {
+        stream_info->metadata_len_in_buff = 0;
+        return -1;
+    }
+    const int room = k_hold_max - prev;
+    const int take = data_len < room ? data_len : room;
     char joined[k_hold_max + 1];
-    memcpy(joined, stream_info->metadata_buff, static_cast<size_t>(held));
-    memcpy(joined + held, p, static_cast<size_t>(take));
-    const int total = held + take;
+    memcpy(joined, stream_info->metadata_buff, static_cast<size_t>(prev));
+    memcpy(joined + prev, data, static_cast<size_t>(take));
+    const int total = prev + take;
     joined[total] = '\0';
+    stream_info->metadata_len_in_buff = 0;
 
-    int line_end = -1;
-    for (int i = 2; i + 1 < total; ++i) {
-        if (joined[i] == k_crlf[0] && joined[i + 1] == k_crlf[1]) {
-            line_end = i;
-            break;
-        }
-    }
-
-    if (line_end < 0) {
-        /* Even one more byte could not complete a boundary that fits. */
-        if (total >= k_hold_max || !size_line_may_continue(joined + 2, total - 2)) {
-            stream_info->metadata_len_in_buff = 0;
+    /* The two bytes that open a boundary end the previous chunk's data and
+     * are skipped unread. */
+    const int line_len = find_crlf(joined + k_crlf_len, total - k_crlf_len);
+    if (line_len < 0) {
+        if (data_len > room)
             return -1;
-        }
         memcpy(stream_info->metadata_buff, joined, static_cast<size_t>(total) + 1);
         stream_info->metadata_len_in_buff = total;
+        *used = data_len;
+        return 1;
+    }
+
+    int size = 0;
+    if (read_size_line(joined + k_crlf_len, line_len, &size) < 0)
+        return -1;
+    stream_info->last_res_chunk = size == 0;
+    /* The held part holds no CR LF of its own past its opening two bytes
+     * (it would have ended the boundary when it arrived), so the boundary
+     * always ends inside this payload. */
+    int taken = line_len + k_boundary_framing - prev;
+    if (taken < 0)
+        taken = 0;
+
+    if (size == 0) {
+        const int left = data_len - taken;
+        taken += left < k_crlf_len ? left : k_crlf_len;
         stream_info->remaining_res_chunk_size = 0;
         stream_info->cur_res_chunk_size = 0;
-        *consumed = avail;
+        *used = taken;
+        return 1;
+    }
+    stream_info->cur_res_chunk_size = size;
+    stream_info->remaining_res_chunk_size = size;
+    *used = taken;
+    return 0;
+}
+
+/* The scan from `pos`, where data of the current chunk continue.  Every
+ * complete boundary is cut out by moving what follows it down over it, so
+ * that the data bytes stand contiguously from `pos`; a boundary cut by the
+ * payload's end is held.  *meta_size grows by the framing bytes removed.
+ * Returns 0, or -1 on a size line that does not convert or a cut boundary
+ * longer than the hold area. */
+int scan_chunks(stream_response_info* stream_info, char* data, int data_len, int pos, int* meta_size)
+{
+    int remaining_bytes = data_len - pos;
+    if (remaining_bytes < stream_info->remaining_res_chunk_size) {
+        stream_info->remaining_res_chunk_size -= remaining_bytes;
         return 0;
     }
 
-    stream_info->metadata_len_in_buff = 0;
-    const int size = parse_size_line(joined + 2, line_end - 2);
-    if (size < 0)
-        return -1;
-    stream_info->cur_res_chunk_size = size;
-    stream_info->remaining_res_chunk_size = size;
-    stream_info->last_res_chunk = size == 0;
-    *consumed = line_end + 2 - held;
-    return 1;
+    for (;;) {
+        const int chunk_size = stream_info->remaining_res_chunk_size;
+        char* boundary = data + pos + chunk_size;
+        const int tail = remaining_bytes - chunk_size;
+        const int line_len = tail > k_crlf_len ? find_crlf(boundary + k_crlf_len, tail - k_crlf_len) : -1;
+
+        if (line_len < 0) {
+            if (tail > k_hold_max)
+                return -1;
+            memcpy(stream_info->metadata_buff, boundary, static_cast<size_t>(tail));
+            stream_info->metadata_buff[tail] = '\0';
+            stream_info->metadata_len_in_buff = tail;
+            stream_info->remaining_res_chunk_size = 0;
+            stream_info->cur_res_chunk_size = 0;
+            *meta_size += tail;
+            return 0;
+        }
+
+        int next_chunk_size = 0;
+        if (read_size_line(boundary + k_crlf_len, line_len, &next_chunk_size) < 0)
+            return -1;
+        stream_info->metadata_len_in_buff = 0;
+        stream_info->cur_res_chunk_size = next_chunk_size;
+        stream_info->last_res_chunk = next_chunk_size == 0;
+
+        const int metadata_len = line_len + k_boundary_framing;
+        remaining_bytes = tail - metadata_len;
+        if (remaining_bytes > 0)
+            memmove(boundary, boundary + metadata_len, static_cast<size_t>(remaining_bytes));
+        *meta_size += metadata_len;
+
+        if (next_chunk_size == 0) {
+            /* The body ends with the CR LF after the "0" line; only those
+             * two bytes go.  Text after them (trailer fields) is not
+             * recognised and stays in the piece as data. */
+            stream_info->remaining_res_chunk_size = 0;
+            const int final_crlf = remaining_bytes < k_crlf_len ? remaining_bytes : k_crlf_len;
+            if (remaining_bytes > final_crlf)
+                memmove(boundary, boundary + final_crlf, static_cast<size_t>(remaining_bytes - final_crlf));
+            *meta_size += final_crlf;
+            return 0;
+        }
+        if (remaining_bytes < next_chunk_size) {
+            stream_info->remaining_res_chunk_size = next_chunk_size - remaining_bytes;
+            return 0;
+        }
+        stream_info->remaining_res_chunk_size = next_chunk_size;
+        pos += chunk_size;
+    }
 }
 
 /* The completion value: the Content-Length count is reached or, for a
@@ -203,52 +292,33 @@ int process_chunk_boundary(stream_response_info* stream_info, char* data, int da
     *offset = 0;
     *meta_size = 0;
 
-    /* The first size line has no CR LF before it; holding a virtual one lets
-     * it be read, and carried when cut, exactly like every later boundary. */
-    if (stream_info->first_res_chunk) {
-        stream_info->first_res_chunk = false;
-        memcpy(stream_info->metadata_buff, k_crlf, sizeof(k_crlf));
-        stream_info->metadata_len_in_buff = 2;
-    }
-
-    /* Data bytes are gathered at `out`.  Framing before the first data byte
-     * is skipped by starting the piece later (the offset), not by a move. */
-    int pos = 0;
-    int out = -1;
-    while (pos < data_len) {
-        if (stream_info->last_res_chunk) {
-            /* After the zero-size chunk nothing is relayed: the closing
-             * CR LF, trailer fields or whatever else follows is dropped. */
-            pos = data_len;
-            break;
-        }
-        if (stream_info->remaining_res_chunk_size > 0) {
-            const int left = data_len - pos;
-            const int n = left < stream_info->remaining_res_chunk_size ? left : stream_info->remaining_res_chunk_size;
-            if (out < 0) {
-                *offset = pos;
-                out = pos;
-            } else if (out != pos) {
-                memmove(data + out, data + pos, static_cast<size_t>(n));
-            }
-            out += n;
-            pos += n;
-            stream_info->remaining_res_chunk_size -= n;
-            continue;
-        }
-        int consumed = 0;
-        if (take_boundary(stream_info, data + pos, data_len - pos, &consumed) < 0)
+    /* Framing before the first data byte is skipped by starting the piece
+     * later (the offset), not by a move. */
+    int start = 0;
+    if (stream_info->metadata_len_in_buff > 0) {
+        const int rc = finish_held_boundary(stream_info, data, data_len, &start);
+        if (rc < 0)
             return -1;
-        pos += consumed;
+        if (rc > 0) {
+            *offset = start;
+            *meta_size = start;
+            return 0;
+        }
+    } else if (stream_info->first_res_chunk) {
+        /* The first size line has no CR LF before it and must be whole in
+         * the first body bytes: it is never held. */
+        stream_info->first_res_chunk = false;
+        const int line_len = find_crlf(data, data_len);
+        int size = 0;
+        if (line_len < 0 || read_size_line(data, line_len, &size) < 0)
+            return -1;
+        stream_info->cur_res_chunk_size = size;
+        stream_info->remaining_res_chunk_size = size;
+        start = line_len + k_crlf_len;
     }
-
-    if (out < 0) {
-        *offset = data_len;
-        *meta_size = data_len;
-    } else {
-        *meta_size = data_len - (out - *offset);
-    }
-    return 0;
+    *offset = start;
+    *meta_size = start;
+    return scan_chunks(stream_info, data, data_len, start, meta_size);
 }
 
 int send_chunked_response(stream_response_info* stream_info, char* data, int data_len)

@@ -15,8 +15,10 @@ ZEL_EXPORT int process_data(stream_response_info* stream_info, char* data, int d
 
 /* Removes the chunk framing of one payload in place.  Returns 0 with the data
  * bytes standing contiguously from data + *offset, data_len - *meta_size of
- * them; or -1 on a size line that is empty, not hexadecimal, larger than an
- * int, or a boundary longer than the 31 bytes that can be held. */
+ * them; or -1 when the first size line does not end in the payload, a size
+ * line has no hexadecimal digit or a size that is negative or above INT_MAX,
+ * or a boundary cut by a payload's end is longer than the 31 bytes that can
+ * be held. */
 ZEL_EXPORT int process_chunk_boundary(stream_response_info* stream_info, char* data, int data_len, int* offset,
                                       int* meta_size);
 

@@ -94,13 +94,10 @@ int gzip_stream_decode(char* stream_buf, size_t stream_len, stream_response_info
         strm.next_out = block.p;
         strm.avail_out = API_ZEL_MAX_CHUNK;
         zlib_stat = inflate(&strm, Z_NO_FLUSH);
-        /* A block filled exactly as the input ran out leaves the next call
-         * nothing to do, which zlib reports as Z_BUF_ERROR.  That is the end
-         * of this payload's input, not a broken stream. */
-        if (zlib_stat == Z_BUF_ERROR && strm.avail_in == 0) {
-            zlib_stat = Z_OK;
-            break;
-        }
+        /* Every code but these ends streamed inflating, Z_BUF_ERROR included:
+         * also when a block was filled exactly as this payload's input ran
+         * out and the next call found nothing left to do.  The caller ends
+         * the inflate state and the relay. */
         if (zlib_stat != Z_OK && zlib_stat != Z_STREAM_END)
             return -1;
         const int chunk_size = API_ZEL_MAX_CHUNK - static_cast<int>(strm.avail_out);

@@ -227,55 +227,71 @@ TEST(ContentLength, MoreBytesThanDeclaredAreAllHandedOn)
     EXPECT_EQ(bridge().body(), "abcdef");
 }
 
-/* Chunked bodies, whole and cut.  Cut offsets count from the start of the
- * body; the header always travels with the first piece of it. */
+namespace {
+
+/* Offsets into a body, turned into offsets into the whole response: the
+ * header always travels with the first piece of the body. */
+std::vector<size_t> body_cuts(const std::string& text, const std::string& body, const std::vector<size_t>& cuts)
+{
+    std::vector<size_t> out;
+    for (size_t c : cuts)
+        out.push_back(text.size() - body.size() + c);
+    return out;
+}
+
+/* A boundary of 40 bytes: CR LF, a 36-byte size line with an extension,
+ * CR LF.  Longer than the 31 bytes that can be held, fine when uncut. */
+const std::string k_long_line = "5;" + std::string(34, 'x');
+const std::string k_long_case = "3\r\nabc\r\n" + k_long_line + "\r\nhello\r\n0\r\n\r\n";
+
+} // namespace
+
 TEST(Chunked, DecodingAcrossCuts)
 {
-    const std::string hex_case = "1A\r\n" + pattern(26) + "\r\n1a\r\n" + pattern(26) + "\r\n0\r\n\r\n";
     const std::string ext_case = "5;name=value\r\nhello\r\n6;q=\"x y\"\r\n world\r\n0;end\r\n\r\n";
     /* A boundary of exactly 31 bytes: CR LF, a 27-byte size line, CR LF. */
-    const std::string long_line = "5;" + std::string(25, 'x');
-    const std::string max_case = "3\r\nabc\r\n" + long_line + "\r\nhello\r\n0\r\n\r\n";
-    const std::string tail_case = k_hundred_chunked;
+    const std::string max_case = "3\r\nabc\r\n5;" + std::string(25, 'x') + "\r\nhello\r\n0\r\n\r\n";
+    const std::string trailer_case = "5\r\nhello\r\n0\r\nX-Sum: 1\r\n\r\n";
     struct row {
         const char* name;
         std::string body;
         std::vector<size_t> cuts;
         std::vector<int> results;
-        std::vector<int> sizes;
+        std::string delivered;
     } rows[] = {
-        {"whole", k_hundred_chunked, {}, {1}, {100}},
-        {"inside the 50-byte chunk", k_hundred_chunked, {65}, {0, 1}, {55, 45}},
-        {"3 bytes into the second boundary", k_hundred_chunked, {37}, {0, 1}, {30, 70}},
-        {"at a chunk's end", k_hundred_chunked, {34}, {0, 1}, {30, 70}},
-        {"boundary over 1-byte payloads", k_hundred_chunked, {34, 35, 36, 37, 38}, {0, 0, 0, 0, 0, 1}, {30, 70}},
-        {"framing-only last payload", k_hundred_chunked, {k_hundred_chunked.size() - 7}, {0, 1}, {100}},
-        {"final CR LF alone", k_hundred_chunked, {k_hundred_chunked.size() - 2}, {1, 1}, {100}},
-        {"right after the first size line", k_hundred_chunked, {4}, {0, 1}, {100}},
-        {"inside the first size line", k_hundred_chunked, {1}, {0, 1}, {100}},
-        {"before the first size line", k_hundred_chunked, {0}, {0, 1}, {100}},
-        {"upper and lower case sizes", hex_case, {}, {1}, {52}},
-        {"chunk extensions", ext_case, {}, {1}, {11}},
-        {"chunk extensions cut", ext_case, {3, 9, 27}, {0, 0, 0, 1}, {5, 6}},
-        {"31-byte boundary", max_case, {}, {1}, {8}},
-        {"31-byte boundary cut", max_case, {10, 20, 30}, {0, 0, 0, 1}, {3, 5}},
-        {"empty body", "0\r\n\r\n", {}, {1}, {}},
+        {"whole", k_hundred_chunked, {}, {1}, k_hundred},
+        {"inside the 50-byte chunk", k_hundred_chunked, {65}, {0, 1}, k_hundred},
+        {"3 bytes into the second boundary", k_hundred_chunked, {37}, {0, 1}, k_hundred},
+        {"at a chunk's end", k_hundred_chunked, {34}, {0, 1}, k_hundred},
+        {"boundary over 1-byte payloads", k_hundred_chunked, {34, 35, 36, 37, 38}, {0, 0, 0, 0, 0, 1}, k_hundred},
+        {"framing-only last payload", k_hundred_chunked, {k_hundred_chunked.size() - 7}, {0, 1}, k_hundred},
+        {"final CR LF alone", k_hundred_chunked, {k_hundred_chunked.size() - 2}, {1, 1}, k_hundred},
+        {"final CR LF cut", k_hundred_chunked, {k_hundred_chunked.size() - 1}, {1, 1}, k_hundred},
+        {"right after the first size line", k_hundred_chunked, {4}, {0, 1}, k_hundred},
+        /* No body byte with the header: the first size line is read from
+         * the next payload. */
+        {"header ends with its payload", k_hundred_chunked, {0}, {0, 1}, k_hundred},
+        {"chunk extensions", ext_case, {}, {1}, "hello world"},
+        {"chunk extensions cut", ext_case, {16, 24, 40}, {0, 0, 0, 1}, "hello world"},
+        {"31-byte boundary cut", max_case, {10, 20, 30}, {0, 0, 0, 1}, "abchello"},
+        {"40-byte boundary uncut", k_long_case, {}, {1}, "abchello"},
+        {"40-byte boundary at both ends", k_long_case, {6, 46}, {0, 0, 1}, "abchello"},
+        /* Only the 2 bytes after the "0" line go; trailer text is data. */
+        {"trailer", trailer_case, {}, {1}, "helloSum: 1\r\n\r\n"},
+        {"trailer, zero line held", trailer_case, {12}, {0, 1}, "helloSum: 1\r\n\r\n"},
+        {"body ends inside the final CR LF", "5\r\nhello\r\n0\r\n\r", {}, {1}, "hello"},
     };
     for (const row& r : rows) {
         relay_harness h;
         const std::string text = response("Transfer-Encoding: chunked\r\n", r.body);
-        std::vector<size_t> cuts;
-        for (size_t c : r.cuts)
-            cuts.push_back(text.size() - r.body.size() + c);
-        EXPECT_EQ(h.feed_cut(text, cuts), r.results) << r.name;
-        EXPECT_EQ(piece_sizes(), r.sizes) << r.name;
-        EXPECT_EQ(bridge().oversized_pieces, 0) << r.name;
+        EXPECT_EQ(h.feed_cut(text, body_cuts(text, r.body, r.cuts)), r.results) << r.name;
+        EXPECT_EQ(bridge().body(), r.delivered) << r.name;
         EXPECT_EQ(bridge().write_heads.size(), 1u) << r.name;
         EXPECT_TRUE(h.si.last_res_chunk) << r.name;
     }
     relay_harness h;
     EXPECT_EQ(h.feed(response("", k_hundred_chunked)), 1);
-    EXPECT_EQ(bridge().body(), k_hundred);
+    EXPECT_EQ(piece_sizes(), std::vector<int>{100});
     EXPECT_EQ(bridge().write_heads[0].header.count("transfer-encoding"), 0u);
 }
 
@@ -299,44 +315,110 @@ TEST(Chunked, StateBetweenPayloads)
     ASSERT_EQ(process_chunk_boundary(&h.si, rest.data(), static_cast<int>(rest.size()), &offset, &meta_size), 0);
     EXPECT_EQ(offset, 3);
     EXPECT_EQ(std::string(rest.data() + offset, rest.size() - meta_size), k_hundred.substr(30));
+
+    /* A first size line of 0 is a size, not the end of the body: the final
+     * CR LF is read as the start of a boundary and held. */
+    relay_harness empty;
+    EXPECT_EQ(empty.feed(response("", "0\r\n\r\n")), 0);
+    EXPECT_FALSE(empty.si.last_res_chunk);
+    EXPECT_EQ(empty.si.metadata_len_in_buff, 2);
+    EXPECT_TRUE(bridge().pieces.empty());
+}
+
+/* Size lines are read as "%x" reads them, in the first line and in a later
+ * boundary alike, within the line's own bytes; -1 marks a line that fails. */
+TEST(Chunked, SizeLines)
+{
+    struct row {
+        const char* line;
+        int size;
+    } rows[] = {
+        {"1e", 30},          {"1A", 26},           {"1a", 26},         {"0x1e", 30},        {"0X1E", 30},
+        {"+1e", 30},         {" \t1e", 30},        {"001e", 30},       {"1e;name=value", 30}, {"1e ;x", 30},
+        {"1eg", 30},         {"0xg", 0},           {"-0", 0},          {"7fffffff", 0x7fffffff},
+        {"", -1},            {" ", -1},            {"g", -1},          {";ext", -1},        {"0x", 0},
+        {"-1", -1},          {"-FFFFFFFF", -1},    {"80000000", -1},   {"100000000", -1},
+    };
+    for (const row& r : rows) {
+        for (const char* before : {"", "3\r\nabc\r\n"}) {
+            relay_harness h;
+            const std::string body = std::string(before) + r.line + "\r\n";
+            const int result = h.feed(response("", body));
+            const std::string where = std::string("'") + r.line + "' after '" + before + "'";
+            if (r.size < 0) {
+                EXPECT_EQ(result, -1) << where;
+                continue;
+            }
+            EXPECT_GE(result, 0) << where;
+            EXPECT_EQ(h.si.cur_res_chunk_size, r.size) << where;
+            EXPECT_EQ(h.si.remaining_res_chunk_size, r.size) << where;
+        }
+    }
 }
 
 TEST(Chunked, MalformedFramingFails)
 {
-    const std::string over_long = "3\r\nabc\r\n5;" + std::string(26, 'x') + "\r\nhello\r\n0\r\n\r\n";
+    const std::string empty_line = "3\r\nabc\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
     struct row {
         const char* name;
         std::string body;
         std::vector<size_t> cuts;
         std::vector<int> results;
+        std::string delivered;
     } rows[] = {
-        {"size line not hexadecimal", "zz\r\nabc\r\n0\r\n\r\n", {}, {-1}},
-        {"JSON without Content-Length", "{\"a\":1}", {}, {-1}},
-        {"JSON line without Content-Length", "{\"a\":1}\r\n", {}, {-1}},
-        {"empty size line", "3\r\nabc\r\n\r\n3\r\nabc\r\n0\r\n\r\n", {}, {-1}},
-        {"empty size line cut", "3\r\nabc\r\n\r\n3\r\nabc\r\n0\r\n\r\n", {8}, {0, -1}},
-        /* Known bad as soon as the line's first byte is seen. */
-        {"empty size line cut early", "3\r\nabc\r\n\r\n3\r\nabc\r\n0\r\n\r\n", {9}, {-1, -1}},
-        {"size above int", "80000000\r\nabc", {}, {-1}},
-        {"size above int in a later boundary", "3\r\nabc\r\n100000000\r\nabc", {}, {-1}},
-        {"first size line too long, cut", "1" + std::string(30, '0'), {}, {-1}},
-        {"32-byte boundary", over_long, {}, {-1}},
-        {"32-byte boundary cut", over_long, {8, 20}, {0, 0, -1}},
-        {"32-byte boundary in 1-byte payloads", over_long, {8, 9, 10, 11}, {0, 0, 0, 0, -1}},
+        {"inside the first size line", k_hundred_chunked, {1}, {-1}, ""},
+        {"between the first size line's CR and LF", k_hundred_chunked, {3}, {-1}, ""},
+        {"first payload inside the first size line", k_hundred_chunked, {0, 1}, {0, -1}, ""},
+        {"size line not hexadecimal", "zz\r\nabc\r\n0\r\n\r\n", {}, {-1}, ""},
+        {"JSON without Content-Length", "{\"a\":1}", {}, {-1}, ""},
+        {"JSON line without Content-Length", "{\"a\":1}\r\n", {}, {-1}, ""},
+        {"empty size line", empty_line, {}, {-1}, ""},
+        /* A held boundary is judged only once it is complete. */
+        {"empty size line held", empty_line, {8}, {0, -1}, "abc"},
+        {"empty size line held from its CR", empty_line, {9}, {0, -1}, "abc"},
+        {"size above int in a later boundary", "3\r\nabc\r\n100000000\r\nabc", {}, {-1}, ""},
+        /* A cut boundary longer than 31 bytes cannot be held. */
+        {"40-byte boundary cut after 10 bytes", k_long_case, {16}, {0, -1}, "abc"},
+        {"40-byte boundary cut after 35 bytes", k_long_case, {41}, {-1}, ""},
+        {"40-byte boundary in 1-byte payloads", k_long_case, {8, 9, 10, 11}, {0, 0, 0, 0, -1}, "abc"},
+        {"32-byte boundary cut before its LF", "3\r\nabc\r\n5;" + std::string(26, 'x') + "\r\nhello\r\n0\r\n\r\n",
+         {37}, {0, -1}, "abc"},
     };
     for (const row& r : rows) {
         relay_harness h;
         const std::string text = response("", r.body);
-        std::vector<size_t> cuts;
-        for (size_t c : r.cuts)
-            cuts.push_back(text.size() - r.body.size() + c);
-        EXPECT_EQ(h.feed_cut(text, cuts), r.results) << r.name;
+        EXPECT_EQ(h.feed_cut(text, body_cuts(text, r.body, r.cuts)), r.results) << r.name;
+        EXPECT_EQ(bridge().body(), r.delivered) << r.name;
     }
+}
 
-    /* The largest int is a size, not an overflow. */
-    relay_harness h;
-    EXPECT_EQ(h.feed(response("", "7fffffff\r\nabc")), 0);
-    EXPECT_EQ(h.si.remaining_res_chunk_size, 0x7fffffff - 3);
+/* A payload after the zero-size chunk is scanned like any other: it opens
+ * with a boundary's CR LF.  Whatever it holds, nothing is written beyond it
+ * or beyond the hold area. */
+TEST(Chunked, PayloadAfterTheEnd)
+{
+    struct row {
+        const char* name;
+        std::string late;
+        int result;
+        std::string delivered;
+        int held;
+    } rows[] = {
+        {"another chunk", "\r\n5\r\nhello", 0, "hello", 0},
+        {"short text", "junk", 1, "", 4},
+        {"trailer field", "X-Late: 1\r\n\r\n", -1, "", 0},
+        {"40 bytes without CR LF", std::string(40, 'x'), -1, "", 0},
+    };
+    for (const row& r : rows) {
+        relay_harness h;
+        ASSERT_EQ(h.feed(response("", k_hundred_chunked)), 1) << r.name;
+        bridge().pieces.clear();
+        EXPECT_EQ(h.feed(r.late), r.result) << r.name;
+        EXPECT_EQ(bridge().body(), r.delivered) << r.name;
+        if (r.result >= 0) {
+            EXPECT_EQ(h.si.metadata_len_in_buff, r.held) << r.name;
+        }
+    }
 }
 
 namespace {
@@ -395,20 +477,36 @@ TEST(Gzip, ClientThatAcceptsGzipGetsTheCompressedBody)
     EXPECT_FALSE(h.si.need_decomp);
 }
 
-TEST(Gzip, PayloadThatFillsAnOutputBlockExactlyIsNotAnError)
+TEST(Gzip, PayloadThatFillsAnOutputBlockExactlyFails)
 {
-    /* Stored blocks inflate byte for byte, so a payload of the gzip header,
-     * the block header and 4096 data bytes fills one output block exactly
-     * and leaves inflate nothing to do on its next call. */
+    /* Stored blocks inflate byte for byte, so a payload of the block's next
+     * 4096 data bytes fills one output block exactly as its input runs out.
+     * The next inflate call has nothing to do and reports Z_BUF_ERROR, which
+     * ends streamed inflating like any other inflate error. */
     relay_harness h("");
     const std::string plain = pattern(8192);
     const std::string packed = zel_test::gzip_of(plain, 0);
     ASSERT_EQ(static_cast<unsigned char>(packed[10]), 0x01) << "one final stored block expected";
     const std::string text = response("Content-Length: " + std::to_string(packed.size()) + "\r\n", "");
     EXPECT_EQ(h.feed(text + packed.substr(0, 15)), 0);
-    EXPECT_EQ(h.feed(packed.substr(15, 4096)), 0);
-    EXPECT_EQ(h.feed(packed.substr(15 + 4096)), 1);
-    EXPECT_EQ(bridge().body(), plain);
+    EXPECT_EQ(h.feed(packed.substr(15, 4096)), -1);
+    EXPECT_EQ(piece_sizes(), std::vector<int>{4096});
+    EXPECT_TRUE(bridge().body() == plain.substr(0, 4096));
+    EXPECT_EQ(h.si.decode_buf.buff, nullptr);
+    EXPECT_EQ(h.feed(packed.substr(15 + 4096)), -1);
+
+    /* One byte more and the block fills with input left over: no error. */
+    relay_harness more("");
+    EXPECT_EQ(more.feed(text + packed.substr(0, 15)), 0);
+    EXPECT_EQ(more.feed(packed.substr(15, 4097)), 0);
+    EXPECT_EQ(more.feed(packed.substr(15 + 4097)), 1);
+    EXPECT_TRUE(bridge().body() == plain);
+
+    /* Whole-body inflating keeps its own rule: a body that fills its last
+     * block exactly returns its full count. */
+    relay_harness whole("");
+    const std::string exact = zel_test::gzip_of(pattern(4096), 0);
+    EXPECT_EQ(whole.feed(response("Content-Length: " + std::to_string(exact.size()) + "\r\n", exact)), 4096);
 }
 
 TEST(Gzip, CorruptWholeBodyReturnsWhatWasInflated)

@@ -39,6 +39,8 @@ std::vector<int> relay_harness::feed_cut(std::string_view response, const std::v
     size_t from = 0;
     for (size_t cut : cuts) {
         results.push_back(feed(response.substr(from, cut - from)));
+        if (results.back() < 0)
+            return results;
         from = cut;
     }
     results.push_back(feed(response.substr(from)));

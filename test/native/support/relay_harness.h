@@ -28,7 +28,8 @@ struct relay_harness {
     /* Hands one payload to the processor and returns its result. */
     int feed(std::string_view payload);
     /* Feeds `response` cut at the given offsets (ascending, inside the
-     * text); returns every processor result in order. */
+     * text) and returns the processor results in order.  Like the transport,
+     * it stops after the first negative result. */
     std::vector<int> feed_cut(std::string_view response, const std::vector<size_t>& cuts);
 };
 
