@@ -12,6 +12,7 @@
 #include "modules/api/api_zel_header.h"
 #include "modules/api/api_zel_http_util.h"
 #include "modules/api/api_zel_inflate.h"
+#include "ulib/hex.h"
 #include "ulib/strnstr.h"
 
 namespace {
@@ -32,17 +33,6 @@ int find_crlf(const char* p, int len)
         return -1;
     const char* hit = strnstr(p, k_crlf, static_cast<size_t>(len));
     return hit != nullptr ? static_cast<int>(hit - p) : -1;
-}
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 bool is_c_space(char c)
@@ -67,13 +57,13 @@ int read_size_line(const char* line, int len, int* size)
         negative = line[i] == '-';
         ++i;
     }
-    if (i + 2 < len && line[i] == '0' && (line[i + 1] == 'x' || line[i + 1] == 'X') && hex_value(line[i + 2]) >= 0)
+    if (i + 2 < len && line[i] == '0' && (line[i + 1] == 'x' || line[i + 1] == 'X') && hex2num(line[i + 2]) >= 0)
         i += 2;
-    if (i == len || hex_value(line[i]) < 0)
+    if (i == len || hex2num(line[i]) < 0)
         return -1;
     int value = 0;
     for (; i < len; ++i) {
-        const int digit = hex_value(line[i]);
+        const int digit = hex2num(line[i]);
         if (digit < 0)
             break;
         if (value > (INT_MAX - digit) / 16)
