@@ -103,8 +103,10 @@ typedef int (*query_processor_fn)(char* data, int len, void* args);
 ZEL_EXPORT int __nstd_query_sock(int timeout);
 /* Same as __nstd_query_sock(timeout); `path` is ignored. */
 ZEL_EXPORT int __nstd_query_sock_open(const char* path, int timeout);
-/* Returns 0 when the whole request was sent, else ZEL_ERR_SEND or
- * ZEL_ERR_PATH_WRONG.  The socket stays open. */
+/* Returns 0 when the whole request was sent, else ZEL_ERR_SEND (also for a
+ * null piece with a length, a negative length, or a path longer than
+ * NSTD_QUERY_FIRST_ROOM, none of which is sent) or ZEL_ERR_PATH_WRONG.
+ * The socket stays open. */
 ZEL_EXPORT int __nstd_query_req_send(int s, const char* path, int path_len, const char* data, int len,
                                      unsigned int flag, zel_request_type_e type);
 /* Writes the 16-byte MD5 of path then data to md5_buf. */
@@ -117,11 +119,12 @@ ZEL_EXPORT char* __nstd_query_req(const char* path, int path_len, const char* da
 
 /* Returns a new poll context, or null on any failure. */
 ZEL_EXPORT nst_query_poll_t* nstd_query_poll_open(const char* path, int path_len, char flags);
-/* Returns 0, ZEL_ERR_SEND or ZEL_ERR_PATH_WRONG. */
+/* Returns 0, ZEL_ERR_SEND (also for a null context) or ZEL_ERR_PATH_WRONG. */
 ZEL_EXPORT int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len);
 /* Returns 0 for a non-final datagram, 1 for the final one, or a negative
- * code: ZEL_ERR_REALLOC, ZEL_ERR_SOCK_EMPTY, ZEL_ERR_RECV_FROM, ZEL_ERR_BAD_LEN,
- * or the daemon's reply code negated (-2 to -255). */
+ * code: ZEL_ERR_REALLOC, ZEL_ERR_SOCK_EMPTY, ZEL_ERR_RECV_FROM (also for a
+ * null context), ZEL_ERR_BAD_LEN, or the daemon's reply code negated (-2 to
+ * -255).  After a read, buf holds rlen payload bytes followed by a 0. */
 ZEL_EXPORT int nstd_query_poll_read(nst_query_poll_t* ctx);
 /* Closes the socket and frees the context; null is ignored. */
 ZEL_EXPORT void nstd_query_poll_close(nst_query_poll_t* ctx);
@@ -130,7 +133,8 @@ ZEL_EXPORT void nstd_query_poll_close(nst_query_poll_t* ctx);
 ZEL_EXPORT int nstd_query_req_partial(const char* path, int path_len, const char* req, int req_len,
                                       query_processor_fn fn, void* args);
 /* One-shot query.  Returns a malloc'ed buffer of *rlen payload bytes, or null
- * with *rlen a zel_error_codes value or the daemon's reply code (2 to 255). */
+ * with *rlen a zel_error_codes value or the daemon's reply code (2 to 255);
+ * null with nothing sent when rlen is null. */
 ZEL_EXPORT char* nstd_query_req(const char* path, int path_len, const char* req, int req_len, int* rlen);
 
 ZEL_END_DECLS

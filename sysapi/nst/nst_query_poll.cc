@@ -1,0 +1,166 @@
+/* Poll contexts: one client socket, one request, and the reply taken in one
+ * datagram per read; and the streamed query that drives a context to its end. */
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <memory>
+
+#include "sysapi/nst/nst_internal.h"
+#include "sysapi/nst/nst_query.h"
+
+namespace {
+
+/* Growth step of the receive buffer, and the most payload one datagram can
+ * bring (a payload may start at offset 0). */
+constexpr int kStep = NSTD_REPLY_MAX_DGRAM;
+
+bool has_flag(const nst_query_poll_t* ctx, int f)
+{
+    return (static_cast<unsigned char>(ctx->flag) & f) != 0;
+}
+
+/* Keeps room for one whole payload and the terminating 0 after the `rlen`
+ * bytes held.  Returns 0, or ZEL_ERR_REALLOC with buffer and capacity
+ * unchanged. */
+int reserve_datagram(nst_query_poll_t* ctx)
+{
+    /* A count outside the buffer could not be served by one step. */
+    if (ctx->rlen < 0 || ctx->rlen > ctx->blen)
+        return ZEL_ERR_REALLOC;
+    if (ctx->blen > ctx->rlen + (kStep - 1))
+        return 0;
+    if (ctx->blen > INT_MAX - kStep - 1)
+        return ZEL_ERR_REALLOC;
+    char* grown = static_cast<char*>(realloc(ctx->buf, static_cast<size_t>(ctx->blen) + kStep + 1));
+    if (grown == nullptr)
+        return ZEL_ERR_REALLOC;
+    ctx->buf = grown;
+    ctx->blen += kStep;
+    return 0;
+}
+
+struct ctx_closer {
+    void operator()(nst_query_poll_t* ctx) const { nstd_query_poll_close(ctx); }
+};
+
+} // namespace
+
+/* Returns a new context with an open client socket, or null when the context,
+ * its socket or its buffer cannot be had. */
+nst_query_poll_t* nstd_query_poll_open(const char* path, int path_len, char flags)
+{
+    /* The path is only stored here; the send step checks it. */
+    std::unique_ptr<nst_query_poll_t, ctx_closer> ctx(
+        static_cast<nst_query_poll_t*>(calloc(1, sizeof(nst_query_poll_t))));
+    if (!ctx)
+        return nullptr;
+    ctx->s = -1;
+    ctx->flag = flags;
+
+    const int timeout = has_flag(ctx.get(), NSTD_QUERY_F_NONBLOCK) ? 0 : NSTD_QUERY_TIMEOUT_SEC;
+    const int s = __nstd_query_sock_open(path, timeout);
+    if (s < 0)
+        return nullptr;
+    ctx->s = s;
+    ctx->path = path;
+    ctx->path_len = path_len;
+
+    if (has_flag(ctx.get(), NSTD_QUERY_F_PARTIAL)) {
+        /* Per-datagram delivery: one buffer serves the whole reply. */
+        ctx->buf = static_cast<char*>(malloc(kStep + 1));
+        if (ctx->buf == nullptr)
+            return nullptr;
+        ctx->blen = kStep;
+    }
+    return ctx.release();
+}
+
+/* Returns 0, ZEL_ERR_SEND (also for a null context) or ZEL_ERR_PATH_WRONG. */
+int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len)
+{
+    if (ctx == nullptr)
+        return ZEL_ERR_SEND;
+    return __nstd_query_req_send(ctx->s, ctx->path, ctx->path_len, data, data_len,
+                                 static_cast<unsigned char>(ctx->flag), zel_req_query);
+}
+
+/* Returns 0 for a non-final datagram, 1 for the final one, or ZEL_ERR_REALLOC,
+ * ZEL_ERR_SOCK_EMPTY, ZEL_ERR_RECV_FROM (also for a null context),
+ * ZEL_ERR_BAD_LEN, or the daemon's reply code negated (-2 to -255). */
+int nstd_query_poll_read(nst_query_poll_t* ctx)
+{
+    if (ctx == nullptr)
+        return ZEL_ERR_RECV_FROM;
+    if (has_flag(ctx, NSTD_QUERY_F_PARTIAL))
+        ctx->rlen = 0;
+    const int room = reserve_datagram(ctx);
+    if (room != 0)
+        return room;
+
+    char pkt[NSTD_REPLY_MAX_DGRAM + 1];
+    /* A datagram of no bytes leaves errno alone; clearing it first keeps such
+     * a datagram from passing for an expired wait. */
+    errno = 0;
+    const ssize_t n = recvfrom(ctx->s, pkt, NSTD_REPLY_MAX_DGRAM, 0, nullptr, nullptr);
+    if (n <= 0)
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? ZEL_ERR_SOCK_EMPTY : ZEL_ERR_RECV_FROM;
+    pkt[n] = '\0';
+
+    nst_detail::reply_view reply;
+    const int framing = nst_detail::parse_reply(pkt, n, &reply);
+    if (framing != 0)
+        return framing;
+    if (!nst_detail::is_success(reply.type))
+        return -static_cast<int>(reply.type);
+
+    /* reserve_datagram left room for kStep payload bytes and the 0. */
+    if (reply.payload_len > 0) {
+        memcpy(ctx->buf + ctx->rlen, reply.payload, static_cast<size_t>(reply.payload_len));
+        ctx->rlen += reply.payload_len;
+    }
+    /* Terminated after every datagram, so a processor may always treat the
+     * payload as a C string and write its last byte. */
+    ctx->buf[ctx->rlen] = '\0';
+    return reply.type == QUERY_SUCCESS_FIN ? 1 : 0;
+}
+
+/* Closes the socket and frees buffer and context; null is ignored. */
+void nstd_query_poll_close(nst_query_poll_t* ctx)
+{
+    if (ctx == nullptr)
+        return;
+    if (ctx->s >= 0)
+        close(ctx->s);
+    free(ctx->buf);
+    free(ctx);
+}
+
+/* Returns 1 when the reply was complete and every payload accepted, 0 when fn
+ * is null (nothing is opened or sent), ZEL_ERR_CTX_OPEN, ZEL_ERR_SEND,
+ * ZEL_ERR_PROCESS_FAILED, a failed read's code, or a negated reply code. */
+int nstd_query_req_partial(const char* path, int path_len, const char* req, int req_len,
+                           query_processor_fn fn, void* args)
+{
+    if (fn == nullptr)
+        return 0;
+    std::unique_ptr<nst_query_poll_t, ctx_closer> ctx(nstd_query_poll_open(path, path_len, NSTD_QUERY_F_PARTIAL));
+    if (!ctx)
+        return ZEL_ERR_CTX_OPEN;
+    if (nstd_query_poll_send(ctx.get(), req, req_len) != 0)
+        return ZEL_ERR_SEND;
+
+    for (;;) {
+        const int rc = nstd_query_poll_read(ctx.get());
+        if (rc < 0)
+            return rc;
+        /* The processor sees this datagram's payload only, with a writable 0
+         * after it; a refusal leaves the rest of the reply unread. */
+        if (fn(ctx->buf, ctx->rlen, args) < 0)
+            return ZEL_ERR_PROCESS_FAILED;
+        if (rc == 1)
+            return 1;
+    }
+}

@@ -1,0 +1,118 @@
+'use strict';
+// The script entry: loading, argument checks and messages, worker threads,
+// and that no argument copy outlives a call.
+const { test } = require('node:test');
+const assert = require('node:assert');
+const { spawnSync } = require('node:child_process');
+const { Worker } = require('node:worker_threads');
+const { modulePath } = require('./lib/paths');
+
+const addon = require(modulePath);
+const noop = () => {};
+const texts = (n) => Array.from({ length: n }, () => '');
+
+// Runs `body` in a fresh node with the module loaded as `m`; native messages
+// go to file descriptor 1, so only a child process can see them.
+function runChild(body) {
+  const script = `const m = require(${JSON.stringify(modulePath)});\n${body}`;
+  const r = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8' });
+  assert.strictEqual(r.status, 0, r.stderr);
+  return r.stdout;
+}
+
+test('exports exactly one function, node_zel_req', () => {
+  assert.deepStrictEqual(Object.keys(addon), ['node_zel_req']);
+  assert.strictEqual(typeof addon.node_zel_req, 'function');
+});
+
+test('the package loader exposes the same module', () => {
+  const out = spawnSync(process.execPath, ['-p', "Object.keys(require('./'))"], {
+    encoding: 'utf8', env: { ...process.env, ZEL_MODULE_PATH: modulePath },
+  });
+  assert.strictEqual(out.stdout.trim(), "[ 'node_zel_req' ]", out.stderr);
+});
+
+test('the package loader explains a module that is not built', () => {
+  const out = spawnSync(process.execPath, ['-e', "require('./')"], {
+    encoding: 'utf8', env: { ...process.env, ZEL_MODULE_PATH: '/nonexistent/node_zel_mod.node' },
+  });
+  // With the override missing it falls back to build/; only check the text when both are absent.
+  if (out.status !== 0) assert.match(out.stderr, /could not load the native module/);
+});
+
+test('fewer than eight arguments are refused with EINVAL', () => {
+  for (const n of [0, 1, 7]) {
+    assert.throws(() => addon.node_zel_req(...texts(n)), (err) => {
+      assert.strictEqual(err.code, 'EINVAL');
+      assert.strictEqual(err.message, `Number of parameters: ${n} does not match expected: 8`);
+      return true;
+    });
+  }
+  const out = runChild(`try { m.node_zel_req(1,2,3,4,5,6,7); } catch (e) { console.log('threw ' + e.code); }`);
+  assert.strictEqual(out, 'Failed to parse arguments.\nthrew EINVAL\n');
+});
+
+test('a text argument of another type is refused, in any of the eight slots', () => {
+  for (const bad of [5, true, {}, [], Symbol('s'), 10n, noop]) {
+    for (let slot = 0; slot < 8; slot++) {
+      const args = [...texts(8), noop, noop];
+      args[slot] = bad;
+      assert.throws(() => addon.node_zel_req(...args), (err) => {
+        assert.strictEqual(err.code, 'EINVAL');
+        assert.strictEqual(err.message, 'Tried to create string buffer from non-string napi_value.');
+        return true;
+      }, `slot ${slot}`);
+    }
+  }
+});
+
+test('undefined and null stand for the empty text; no serial chain gives undefined', () => {
+  const urls = ['', '/', '/a', '/a/', '//a//', '/a?x=/b/S1:S2', undefined, null];
+  for (const url of urls) {
+    assert.strictEqual(addon.node_zel_req('GET', url, '/api', undefined, null, undefined, null, undefined, noop, noop), undefined);
+  }
+  // Eight arguments pass the count check; twelve are accepted and the extra ones ignored.
+  assert.strictEqual(addon.node_zel_req('GET', '/a', ...texts(6)), undefined);
+  assert.strictEqual(addon.node_zel_req('GET', '/a', ...texts(6), noop, noop, 1, 2), undefined);
+});
+
+test('a serial chain without ":" composes nothing and calls no callback', () => {
+  let called = 0;
+  const cb = () => { called++; };
+  assert.strictEqual(addon.node_zel_req('GET', '/a/S1/x', '/api', 'gzip', 'admin', 'p', '1', '', cb, cb), undefined);
+  assert.strictEqual(called, 0);
+});
+
+test('loads and works inside worker threads', async () => {
+  const src = `
+    const { parentPort, workerData } = require('worker_threads');
+    const m = require(workerData);
+    let code;
+    try { m.node_zel_req('GET'); } catch (e) { code = e.code; }
+    parentPort.postMessage({ keys: Object.keys(m), code, r: m.node_zel_req('GET', '/a', '', '', '', '', '', '', () => {}, () => {}) });`;
+  const results = await Promise.all([1, 2].map(() => new Promise((resolve, reject) => {
+    const w = new Worker(src, { eval: true, workerData: modulePath });
+    w.once('message', resolve);
+    w.once('error', reject);
+  })));
+  for (const r of results) assert.deepStrictEqual(r, { keys: ['node_zel_req'], code: 'EINVAL', r: undefined });
+});
+
+test('no argument copy outlives a call, accepted or refused', () => {
+  // 16 KiB texts make a leak of even one copy per call show as >150 MiB.
+  const big = 'x'.repeat(16 * 1024);
+  const round = (n) => {
+    for (let i = 0; i < n; i++) {
+      addon.node_zel_req(big, '/a', big, big, big, big, big, big, noop, noop);
+      try { addon.node_zel_req(big, '/a', big, big, big, big, big, 7, noop, noop); } catch { /* refused */ }
+      try { addon.node_zel_req(big, big, big, big, big, big, big); } catch { /* refused */ }
+    }
+  };
+  round(500); // warm up the allocator
+  global.gc?.();
+  const before = process.memoryUsage().rss;
+  round(10000);
+  global.gc?.();
+  const grown = process.memoryUsage().rss - before;
+  assert.ok(grown < 64 * 1024 * 1024, `RSS grew by ${(grown / 1048576).toFixed(1)} MiB over 30000 calls`);
+});

@@ -1,0 +1,44 @@
+'use strict';
+// The module file as the loader sees it: which libraries it needs, which
+// names it exports, and that every name it imports is provided by the host.
+const { test } = require('node:test');
+const assert = require('node:assert');
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const { modulePath } = require('./lib/paths');
+const exportsBySubsystem = require('./lib/exports');
+
+const run = (cmd, args) => execFileSync(cmd, args, { encoding: 'utf8', maxBuffer: 64 << 20 });
+
+function dynamicSymbols(file, which) {
+  return run('nm', ['-D', which, file]).split('\n').filter(Boolean).map((line) => {
+    const parts = line.trim().split(/\s+/);
+    return { type: parts[parts.length - 2], name: parts[parts.length - 1] };
+  });
+}
+
+test('needs only the system C libraries', () => {
+  const needed = run('readelf', ['-d', modulePath]).split('\n')
+    .map((l) => /\(NEEDED\).*\[(.*)\]/.exec(l)).filter(Boolean).map((m) => m[1]);
+  for (const lib of needed) {
+    assert.match(lib, /^(libc|libm|ld-linux-x86-64)\.so\.\d+$/, `unexpected needed library ${lib}`);
+  }
+  assert.ok(!needed.some((l) => /libz|libcrypto|libssl|libstdc\+\+|libgcc_s/.test(l)));
+});
+
+test('exports every name of the C API and nothing with C++ linkage', () => {
+  const defined = new Set(dynamicSymbols(modulePath, '--defined-only').map((s) => s.name.replace(/@.*/, '')));
+  const missing = Object.values(exportsBySubsystem).flat().filter((n) => !defined.has(n));
+  assert.deepStrictEqual(missing, []);
+  const cxx = [...defined].filter((n) => n.startsWith('_Z'));
+  assert.deepStrictEqual(cxx, [], 'C++ symbols leaked into the dynamic symbol table');
+});
+
+test('every imported name is provided by the hosting node or the C library', () => {
+  const node = fs.realpathSync(process.execPath);
+  const provided = new Set(dynamicSymbols(node, '--defined-only').map((s) => s.name.replace(/@.*/, '')));
+  const unresolved = dynamicSymbols(modulePath, '--undefined-only')
+    .filter((s) => s.type === 'U' && !/@GLIBC_/.test(s.name) && !provided.has(s.name))
+    .map((s) => s.name);
+  assert.deepStrictEqual(unresolved, []);
+});
