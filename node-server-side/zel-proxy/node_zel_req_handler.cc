@@ -1,8 +1,65 @@
 /* Routing of one script call to its target appliance, and composition of the
- * proxied request. */
+ * proxied request that the query daemon carries there. */
 #include "node-server-side/zel-proxy/node_zel_req_handler.h"
 
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include "modules/api/api_zel_header.h"
+#include "modules/api/api_zel_inflate.h"
+#include "node-server-side/zel-proxy/node_zel_common.h"
+#include "sysapi/nst/nst_query.h"
+#include "ulib/util.h"
+
+namespace {
+
+constexpr int kReqHeaderSize = 8190;   /* at most 8189 characters and a NUL */
+constexpr int kSrcSerialSize = 128;
+constexpr size_t kResponseBufferSize = 4096;
+
+constexpr const char kBodyTemplate[] =
+    "%s %s HTTP/1.1\r\n"
+    "Host: 127.0.0.1\r\n"
+    "Accept: application/json, text/javascript, */*; q=0.01\r\n"
+    "Accept-Language: en-GB,en-US;q=0.8,en;q=0.6,vi;q=0.4\r\n"
+    "Accept-Encoding: %s\r\n"
+    "User-Agent: Norvane ZEL\r\n"
+    "Content-Type: application/json;chartset=UTF-8\r\n"
+    "Content-Length: %d\r\n"
+    "X-ZEL-SN: %s\r\n"
+    "X-ZEL-SOURCE-SN: %s\r\n"
+    "X-ADMIN-NAME: ZL_%s\r\n"
+    "X-ADMIN-PERMISSIONS: %s\r\n"
+    "X-ADMIN-SUPER: %s\r\n"
+    "Connection: Close\r\n"
+    "\r\n";
+
+constexpr const char kBodilessTemplate[] =
+    "%s %s HTTP/1.1\r\n"
+    "Host: 127.0.0.1\r\n"
+    "Accept: application/json, text/javascript, */*; q=0.01\r\n"
+    "Accept-Language: en-GB,en-US;q=0.8,en;q=0.6,vi;q=0.4\r\n"
+    "Accept-Encoding: %s\r\n"
+    "User-Agent: Norvane ZEL\r\n"
+    "X-ZEL-SN: %s\r\n"
+    "X-ZEL-SOURCE-SN: %s\r\n"
+    "X-ADMIN-NAME: ZL_%s\r\n"
+    "X-ADMIN-PERMISSIONS: %s\r\n"
+    "X-ADMIN-SUPER: %s\r\n"
+    "Connection: Close\r\n"
+    "\r\n";
+
+/* The daemon is asked for deflate only when that is exactly what the client
+ * named; anything else, lists included, asks for gzip, which the relay can
+ * inflate for a client that does not take it. */
+const char* choose_encoding(const char* accept_encoding)
+{
+    return strcmp(accept_encoding, "deflate") == 0 ? "deflate" : "gzip";
+}
+
+} // namespace
 
 napi_value node_zel_req_handler(napi_env env, node_zel_req_params* http_req)
 {
@@ -21,13 +78,91 @@ napi_value node_zel_req_handler(napi_env env, node_zel_req_params* http_req)
     return create_proxied_request(env, serials, http_req);
 }
 
-/* Placeholder until request composition lands: no request is composed, so
- * the script sees `undefined`.  Replaced by the composer that sends the
- * request through the query daemon. */
 napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_params* http_req)
 {
-    (void)env;
-    (void)path;
-    (void)http_req;
-    return nullptr;
+    char req_header[kReqHeaderSize] = {};
+    stream_callback_params cb_params = {};
+    stream_response_info stream_info = {};
+    void* res_buff_ptr = nullptr;
+
+    if (path == nullptr || http_req == nullptr || env == nullptr)
+        return nullptr;
+
+    const char* encoding = choose_encoding(http_req->accept_encoding);
+    const char* method = http_req->method;
+    const char* url = http_req->new_url;
+
+    api_zel_init_stream_info(&stream_info, &cb_params, http_req->accept_encoding);
+
+    if (napi_get_global(env, &cb_params.global) != napi_ok) {
+        printf("Failed to get \"this\" instance from JS.\n");
+        return nullptr;
+    }
+    cb_params.env = env;
+    cb_params.js_callback_fn = http_req->js_callback;
+    cb_params.js_writehead_fn = http_req->js_writehead_fn;
+
+    if (napi_create_buffer(env, kResponseBufferSize, &res_buff_ptr, &cb_params.js_buffer) != napi_ok) {
+        printf("Failed to create response buffer.");
+        return nullptr;
+    }
+    cb_params.buffer = static_cast<char*>(res_buff_ptr);
+
+    if (create_http_header(&cb_params) != 0) {
+        printf("Failed to create header.");
+        return nullptr;
+    }
+
+    const int path_len = static_cast<int>(strlen(path)) + 1;
+
+    /* Source serial: the chain cut at its first ':' after the first other
+     * character.  The reentrant tokenizer gives the same cut as the classic
+     * one without sharing its position with anything else in the process. */
+    char src_serial[kSrcSerialSize];
+    strlcpy(src_serial, path, sizeof src_serial);
+    char* save = nullptr;
+    (void)strtok_r(src_serial, ":", &save);
+
+    const char* last_colon = strrchr(path, ':');
+    if (last_colon == nullptr)
+        return nullptr;
+    const char* serial = last_colon + 1;
+
+    const bool with_post_body = http_req->post_body[0] != '\0';
+    char* req = req_header;
+    int req_len = 0;
+    if (with_post_body) {
+        const size_t body_size = strlen(http_req->post_body);
+        if (body_size > static_cast<size_t>(INT_MAX - kReqHeaderSize))
+            return nullptr;
+        const int post_body_len = static_cast<int>(body_size);
+        snprintf(req_header, sizeof req_header, kBodyTemplate, method, url, encoding, post_body_len, serial,
+                 src_serial, http_req->admin_name, http_req->admin_prof, http_req->is_super_admin);
+        const int header_len = static_cast<int>(strlen(req_header));
+        req_len = header_len + post_body_len;
+        req = static_cast<char*>(malloc(static_cast<size_t>(req_len)));
+        if (req == nullptr)
+            return nullptr;
+        memcpy(req, req_header, static_cast<size_t>(header_len));
+        memcpy(req + header_len, http_req->post_body, static_cast<size_t>(post_body_len));
+    } else {
+        snprintf(req_header, sizeof req_header, kBodilessTemplate, method, url, encoding, serial, src_serial,
+                 http_req->admin_name, http_req->admin_prof, http_req->is_super_admin);
+        req_len = static_cast<int>(strlen(req_header));
+    }
+
+    printf("Sent request:\n");
+    fwrite(req, 1, static_cast<size_t>(req_len), stdout);
+
+    const int ret = nstd_query_req_partial(path, path_len, req, req_len, api_zel_chunked_response, &stream_info);
+
+    /* Whatever the relay still holds when the query ends (a header cut short,
+     * an inflate state of a body that never completed) is released here, on
+     * every outcome. */
+    cleanup_stored_header(&stream_info);
+    cleanup_decomp_buff(&stream_info);
+    if (with_post_body)
+        free(req);
+
+    return node_zel_convert_int32(env, ret == 1 ? 0 : -1);
 }

@@ -1,0 +1,30 @@
+/* Body step of the relay: the processor of every reply payload, chunked
+ * transfer coding removed in place, and the hand-over of body pieces. */
+#ifndef ZEL_MODULES_API_CHUNKED_H
+#define ZEL_MODULES_API_CHUNKED_H
+
+#include "modules/api/api_zel_stream.h"
+#include "ulib/zel_export.h"
+
+ZEL_BEGIN_DECLS
+
+/* Body bytes of one payload (after the header, if it came in this payload).
+ * Returns -1 on failure, else the processor's value: 0 while more is
+ * expected, 1 when done, or the inflated count of a whole gzip body. */
+ZEL_EXPORT int process_data(stream_response_info* stream_info, char* data, int data_len);
+
+/* Removes the chunk framing of one payload in place.  Returns 0 with the data
+ * bytes standing contiguously from data + *offset, data_len - *meta_size of
+ * them; or -1 on a size line that is empty, not hexadecimal, larger than an
+ * int, or a boundary longer than the 31 bytes that can be held. */
+ZEL_EXPORT int process_chunk_boundary(stream_response_info* stream_info, char* data, int data_len, int* offset,
+                                      int* meta_size);
+
+/* Hands one piece of a streamed body on, inflating it when needed.  Returns
+ * -1 on failure, 1 when the response is complete (or inflating ended), else
+ * 0.  An empty piece is skipped with that same completion value. */
+ZEL_EXPORT int send_chunked_response(stream_response_info* stream_info, char* data, int data_len);
+
+ZEL_END_DECLS
+
+#endif

@@ -1,0 +1,213 @@
+/* Node-API side of the script bridge: the header object, the status value,
+ * the write-head call and the body callback.  The relay reaches the script
+ * only through these operations.  Every call runs on the script thread inside
+ * the exported function, so handles are used only within that call. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "node-server-side/zel-proxy/node_zel_common.h"
+#include "node-server-side/zel-proxy/node_zel_req_handler.h"
+#include "ulib/util.h"
+
+namespace {
+
+/* Size of the script Buffer that carries one body piece. */
+constexpr int k_js_buff_size = 4096;
+
+constexpr char k_no_header_object[] = "Tried to set key and value for empty object.";
+
+/* Reports a failed script call.  When the failure is an exception thrown by
+ * the callback, the exception is taken and thrown again, so it is still
+ * pending when the exported function returns and the script sees it in place
+ * of the result.  The error text is copied first: any later Node-API call
+ * overwrites the last-error record. */
+void report_js_call_failure(napi_env env)
+{
+    const napi_extended_error_info* err_info = nullptr;
+    napi_status code = napi_generic_failure;
+    const char* message = nullptr;
+    if (napi_get_last_error_info(env, &err_info) == napi_ok && err_info != nullptr) {
+        code = err_info->error_code;
+        message = err_info->error_message;
+    }
+    puts("Failed to call Javascript callback.");
+    if (code == napi_pending_exception) {
+        bool pending = false;
+        if (napi_is_exception_pending(env, &pending) == napi_ok && pending) {
+            napi_value exception = nullptr;
+            if (napi_get_and_clear_last_exception(env, &exception) == napi_ok)
+                (void)napi_throw(env, exception);
+        }
+    }
+    printf("Error: %s\n", message != nullptr ? message : "");
+}
+
+} // namespace
+
+napi_value node_zel_convert_http_header_key_string(napi_env env, const char* key, int len)
+{
+    if (key == nullptr)
+        return nullptr;
+    char* lower = strdup(key);
+    if (lower == nullptr)
+        return nullptr;
+    str_tolower(lower);
+    /* Never more bytes than the text holds. */
+    const size_t text_len = strlen(lower);
+    if (len > 0 && static_cast<size_t>(len) > text_len)
+        len = static_cast<int>(text_len);
+    napi_value js_key = node_zel_convert_string(env, lower, len);
+    free(lower);
+    return js_key;
+}
+
+const char* node_zel_get_header(stream_callback_params* cb_params, const char* key)
+{
+    if (cb_params == nullptr || key == nullptr)
+        return nullptr;
+    if (cb_params->js_header == nullptr) {
+        printf("%s", k_no_header_object);
+        return nullptr;
+    }
+    napi_env env = cb_params->env;
+    napi_value js_key = node_zel_convert_http_header_key_string(env, key, static_cast<int>(strlen(key)));
+    if (js_key == nullptr)
+        return nullptr;
+    napi_value js_val = nullptr;
+    if (napi_get_property(env, cb_params->js_header, js_key, &js_val) != napi_ok) {
+        printf("Failed to get response header: %s.\n", key);
+        return nullptr;
+    }
+    /* An absent field reads as undefined and so gives empty_str. */
+    return node_zel_create_str_from_napi_value(env, js_val);
+}
+
+void node_zel_set_header(stream_callback_params* cb_params, const char* key, const char* val)
+{
+    if (cb_params == nullptr || key == nullptr || val == nullptr)
+        return;
+    if (cb_params->js_header == nullptr) {
+        printf("%s", k_no_header_object);
+        return;
+    }
+    napi_env env = cb_params->env;
+    napi_value js_key = node_zel_convert_http_header_key_string(env, key, static_cast<int>(strlen(key)));
+    /* An empty value makes no script string, so the field is not stored. */
+    napi_value js_val = node_zel_convert_string(env, val, static_cast<int>(strlen(val)));
+    if (js_key == nullptr || js_val == nullptr)
+        return;
+    if (napi_set_property(env, cb_params->js_header, js_key, js_val) != napi_ok)
+        printf("Failed to set response body property.\n");
+}
+
+void node_zel_unset_header(stream_callback_params* cb_params, const char* key)
+{
+    if (cb_params == nullptr || key == nullptr)
+        return;
+    if (cb_params->js_header == nullptr) {
+        printf("%s", k_no_header_object);
+        return;
+    }
+    napi_env env = cb_params->env;
+    napi_value js_key = node_zel_convert_http_header_key_string(env, key, static_cast<int>(strlen(key)));
+    if (js_key == nullptr)
+        return;
+    bool deleted = false;
+    if (napi_delete_property(env, cb_params->js_header, js_key, &deleted) != napi_ok)
+        printf("Failed to set response body property.\n");
+}
+
+int node_zel_set_http_status(stream_callback_params* cb_params, int http_status)
+{
+    if (cb_params == nullptr)
+        return -1;
+    napi_value status = nullptr;
+    if (napi_create_int32(cb_params->env, http_status, &status) != napi_ok || status == nullptr)
+        return -1;
+    cb_params->js_http_status = status;
+    return 0;
+}
+
+int node_zel_send_http_header(stream_callback_params* cb_params)
+{
+    if (cb_params == nullptr)
+        return -1;
+    napi_env env = cb_params->env;
+    napi_value argv[2] = {cb_params->js_http_status, cb_params->js_header};
+    napi_value ret_from_js = nullptr;
+    if (napi_call_function(env, cb_params->global, cb_params->js_writehead_fn, 2, argv, &ret_from_js) == napi_ok)
+        return 0;
+    report_js_call_failure(env);
+    return -1;
+}
+
+int create_http_header(stream_callback_params* cb_params)
+{
+    if (cb_params == nullptr)
+        return -1;
+    if (napi_create_object(cb_params->env, &cb_params->js_header) != napi_ok) {
+        puts("Failed to create HTTP header object.");
+        return -1;
+    }
+    return 0;
+}
+
+napi_value create_js_cb_params(napi_env env, napi_value response_buff, int data_len)
+{
+    napi_value key_response = node_zel_convert_string(env, "response", 8);
+    napi_value key_size = node_zel_convert_string(env, "response_size", 13);
+    if (response_buff == nullptr)
+        return nullptr;
+    if (key_response == nullptr || key_size == nullptr) {
+        printf("Failed to create response object.");
+        return nullptr;
+    }
+    napi_value size = node_zel_convert_int32(env, data_len);
+    if (size == nullptr) {
+        puts("Failed to create Javascript integer value.");
+        return nullptr;
+    }
+    napi_value object = nullptr;
+    if (napi_create_object(env, &object) != napi_ok) {
+        puts("Failed to create response object.");
+        return nullptr;
+    }
+    if (napi_set_property(env, object, key_response, response_buff) != napi_ok) {
+        puts("Failed to set response body property.");
+        return nullptr;
+    }
+    if (napi_set_property(env, object, key_size, size) != napi_ok) {
+        puts("Failed to set response size property.");
+        return nullptr;
+    }
+    return object;
+}
+
+/* The one Buffer holds 4096 bytes: a longer run is handed on in successive
+ * pieces, and the first piece the script fails on ends the hand-over. */
+int node_zel_js_response(char* data, int data_len, stream_callback_params* cb_params)
+{
+    if (data == nullptr || cb_params == nullptr || cb_params->buffer == nullptr)
+        return -1;
+    if (data_len < 1)
+        return data_len;
+
+    napi_env env = cb_params->env;
+    for (int done = 0; done < data_len;) {
+        const int piece = data_len - done < k_js_buff_size ? data_len - done : k_js_buff_size;
+        memcpy(cb_params->buffer, data + done, static_cast<size_t>(piece));
+        napi_value arg = create_js_cb_params(env, cb_params->js_buffer, piece);
+        if (arg == nullptr) {
+            puts("Failed to create call back JS parameters.");
+            return -1;
+        }
+        napi_value ret_from_js = nullptr;
+        if (napi_call_function(env, cb_params->global, cb_params->js_callback_fn, 1, &arg, &ret_from_js) != napi_ok) {
+            report_js_call_failure(env);
+            return -1;
+        }
+        done += piece;
+    }
+    return data_len;
+}

@@ -1,0 +1,83 @@
+#include "support/relay_harness.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+#include <zlib.h>
+
+#include <memory>
+
+#include "modules/api/api_zel_header.h"
+#include "modules/api/api_zel_inflate.h"
+#include "support/bridge_double.h"
+
+namespace zel_test {
+
+relay_harness::relay_harness(const char* accept_encoding)
+{
+    bridge_reset();
+    cb.js_header = fake_header_object();
+    cb.buffer = js_buffer;
+    EXPECT_EQ(api_zel_init_stream_info(&si, &cb, accept_encoding), 0);
+}
+
+relay_harness::~relay_harness()
+{
+    cleanup_stored_header(&si);
+    cleanup_decomp_buff(&si);
+}
+
+int relay_harness::feed(std::string_view payload)
+{
+    std::unique_ptr<char[]> block(new char[payload.size() + 1]);
+    memcpy(block.get(), payload.data(), payload.size());
+    return api_zel_chunked_response(block.get(), static_cast<int>(payload.size()), &si);
+}
+
+std::vector<int> relay_harness::feed_cut(std::string_view response, const std::vector<size_t>& cuts)
+{
+    std::vector<int> results;
+    size_t from = 0;
+    for (size_t cut : cuts) {
+        results.push_back(feed(response.substr(from, cut - from)));
+        from = cut;
+    }
+    results.push_back(feed(response.substr(from)));
+    return results;
+}
+
+std::string gzip_of(std::string_view plain, int level)
+{
+    z_stream strm{};
+    EXPECT_EQ(deflateInit2(&strm, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&strm, plain.size()) + 32, '\0');
+    strm.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+    strm.avail_in = static_cast<uInt>(plain.size());
+    strm.next_out = reinterpret_cast<Bytef*>(out.data());
+    strm.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&strm, Z_FINISH), Z_STREAM_END);
+    out.resize(strm.total_out);
+    deflateEnd(&strm);
+    return out;
+}
+
+std::string gunzip(std::string_view packed)
+{
+    z_stream strm{};
+    EXPECT_EQ(inflateInit2(&strm, 47), Z_OK);
+    strm.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+    strm.avail_in = static_cast<uInt>(packed.size());
+    std::string out;
+    char block[4096];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        strm.next_out = reinterpret_cast<Bytef*>(block);
+        strm.avail_out = sizeof(block);
+        rc = inflate(&strm, Z_NO_FLUSH);
+        out.append(block, sizeof(block) - strm.avail_out);
+    }
+    EXPECT_EQ(rc, Z_STREAM_END);
+    inflateEnd(&strm);
+    return out;
+}
+
+} // namespace zel_test

@@ -1,0 +1,789 @@
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "tools/queryd/queryd.h"
+
+/* The event loop.  One epoll set holds the request socket, a signalfd and the
+ * two descriptors of every exchange: a reply socket connected to the client's
+ * address, and the target connection.  Descriptors are level-triggered and
+ * registered only while the exchange waits on them, so a paused side costs
+ * nothing and never spins.
+ *
+ * Back-pressure: a response is read from the target one reply datagram at a
+ * time.  When the client's receive queue is full the send fails with EAGAIN;
+ * the exchange then stops reading the target and waits for EPOLLOUT on its
+ * reply socket, which the kernel raises when the client's queue has room.
+ * Each exchange therefore holds at most one reply datagram of the response. */
+
+namespace queryd {
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+/* Largest datagram the daemon sends: the oversized malformed answer. */
+constexpr size_t kOutMax = 5000;
+/* Datagrams taken from the request socket per wake-up, and replay datagrams
+ * sent per exchange per wake-up, so one busy peer cannot starve the rest. */
+constexpr int kBatch = 64;
+
+struct unique_fd {
+    int fd = -1;
+    unique_fd() = default;
+    explicit unique_fd(int f) : fd(f) {}
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() { reset(); }
+    void reset(int f = -1)
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = f;
+    }
+    int get() const { return fd; }
+    bool valid() const { return fd >= 0; }
+};
+
+enum xstate {
+    X_RECEIVING,        /* continuation datagrams due */
+    X_DISCARDING,       /* refused; the rest of its datagrams are swallowed */
+    X_CONNECTING,       /* target connect in progress */
+    X_SENDING_REQUEST,  /* writing the request text to the target */
+    X_RELAYING,         /* streaming the target's response */
+    X_ANSWERING,        /* replay, fail, malformed or silent answer */
+};
+
+enum fd_role : uint64_t { ROLE_LISTEN = 0, ROLE_SIGNAL = 1, ROLE_REPLY = 2, ROLE_TARGET = 3 };
+
+struct exchange {
+    uint64_t id = 0;
+    std::string key;                  /* client address bytes */
+    sockaddr_un client{};
+    socklen_t client_len = 0;
+    xstate state = X_RECEIVING;
+    request rq{};
+    size_t discard_left = 0;
+    unique_fd reply;
+    unique_fd target;
+    uint32_t reply_events = 0;
+    uint32_t target_events = 0;
+    const endpoint* ep = nullptr;
+    std::string label;                /* "CHAIN -> ENDPOINT METHOD URL" */
+    size_t req_sent = 0;
+    char out[kOutMax];                /* the one reply datagram not yet sent */
+    size_t out_len = 0;
+    bool out_final = false;
+    uint64_t response_bytes = 0;
+    bool refused = false;             /* its refusal line is already out */
+    const char* note = "";            /* end of its finished line */
+    replay_cursor cursor{};
+    steady::time_point deadline;
+};
+
+struct daemon_state {
+    const options* opts = nullptr;
+    unique_fd epoll;
+    unique_fd listen;
+    unique_fd sig;
+    std::unordered_map<uint64_t, std::unique_ptr<exchange>> by_id;
+    std::unordered_map<std::string, uint64_t> by_addr;
+    uint64_t next_id = 1;
+    size_t discarding = 0;
+    bool stop = false;
+};
+
+enum send_result { SENT, BLOCKED, GONE };
+
+std::string printable(std::string_view s)
+{
+    std::string out;
+    for (char c : s.substr(0, 200))
+        out += (c >= 0x20 && c < 0x7f) ? c : '?';
+    return out;
+}
+
+std::string addr_text(const sockaddr_un& a, socklen_t len)
+{
+    const size_t n = len > offsetof(sockaddr_un, sun_path) ? len - offsetof(sockaddr_un, sun_path) : 0;
+    if (n == 0)
+        return "(unbound)";
+    if (a.sun_path[0] == '\0')
+        return "@" + printable(std::string_view(a.sun_path + 1, n - 1));
+    return printable(std::string_view(a.sun_path, strnlen(a.sun_path, n)));
+}
+
+/* How a serial chain appears in the log; an empty one shows as "". */
+std::string chain_label(std::string_view path)
+{
+    return path.empty() ? "\"\"" : printable(path);
+}
+
+std::string chain_text(const exchange& x)
+{
+    return chain_label(x.rq.path);
+}
+
+void watch(daemon_state& s, exchange& x, fd_role role, uint32_t events)
+{
+    const int fd = role == ROLE_REPLY ? x.reply.get() : x.target.get();
+    uint32_t& cur = role == ROLE_REPLY ? x.reply_events : x.target_events;
+    if (fd < 0 || cur == events)
+        return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = x.id << 2 | role;
+    if (events == 0)
+        epoll_ctl(s.epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+    else
+        epoll_ctl(s.epoll.get(), cur == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev);
+    cur = events;
+}
+
+void close_target(exchange& x)
+{
+    x.target.reset();     /* closing also leaves the epoll set */
+    x.target_events = 0;
+}
+
+void erase(daemon_state& s, exchange& x)
+{
+    if (x.state == X_DISCARDING)
+        --s.discarding;
+    s.by_addr.erase(x.key);
+    s.by_id.erase(x.id);   /* destroys x: its descriptors close */
+}
+
+void set_header(exchange& x, int code, size_t payload)
+{
+    nst_reply_hdr h{};
+    h.type = static_cast<uint8_t>(code);
+    h.len = static_cast<int32_t>(NSTD_REPLY_HDR_LEN + payload);
+    h.offset = NSTD_REPLY_HDR_LEN;
+    memcpy(x.out, &h, sizeof h);
+    x.out_len = NSTD_REPLY_HDR_LEN + payload;
+}
+
+/* Answers a datagram that has no exchange to carry the reply. */
+void send_code_to(daemon_state& s, const sockaddr_un& to, socklen_t to_len, int code)
+{
+    nst_reply_hdr h{};
+    h.type = static_cast<uint8_t>(code);
+    h.len = NSTD_REPLY_HDR_LEN;
+    h.offset = NSTD_REPLY_HDR_LEN;
+    sendto(s.listen.get(), &h, sizeof h, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), to_len);
+}
+
+void log_refusal(const std::string& who, const sockaddr_un& from, socklen_t from_len, const char* reason, int code)
+{
+    fprintf(stderr, "zel-queryd: refused %s from %s: %s (%s)\n", who.c_str(), addr_text(from, from_len).c_str(),
+            reason, reply_code_name(code).c_str());
+}
+
+send_result flush_out(exchange& x)
+{
+    const ssize_t n = send(x.reply.get(), x.out, x.out_len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n >= 0) {
+        x.out_len = 0;
+        return SENT;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS || errno == EINTR)
+        return BLOCKED;
+    return GONE;
+}
+
+void client_gone(daemon_state& s, exchange& x, int err)
+{
+    fprintf(stderr, "zel-queryd: client %s gone (%s): dropped %s after %llu bytes\n",
+            addr_text(x.client, x.client_len).c_str(), strerror(err), x.label.c_str(),
+            static_cast<unsigned long long>(x.response_bytes));
+    erase(s, x);
+}
+
+void finished(daemon_state& s, exchange& x)
+{
+    if (!s.opts->quiet && !x.refused)
+        fprintf(stderr, "%s: %llu bytes%s\n", x.label.c_str(), static_cast<unsigned long long>(x.response_bytes),
+                x.note);
+    erase(s, x);
+}
+
+/* Sends the pending datagram; on success a final datagram ends the exchange.
+ * Returns false when the exchange is gone. */
+bool push(daemon_state& s, exchange& x)
+{
+    const send_result r = flush_out(x);
+    if (r == GONE) {
+        client_gone(s, x, errno);
+        return false;
+    }
+    if (r == BLOCKED) {
+        watch(s, x, ROLE_TARGET, 0);
+        watch(s, x, ROLE_REPLY, EPOLLOUT);
+        x.deadline = steady::now() + std::chrono::seconds(kClientStallSec);
+        return true;
+    }
+    if (x.out_final) {
+        finished(s, x);
+        return false;
+    }
+    return true;
+}
+
+/* Ends an exchange whose request is whole with a failure code. */
+void fail(daemon_state& s, exchange& x, int code, const char* reason, const std::string& detail = {})
+{
+    fprintf(stderr, "zel-queryd: refused %s from %s: %s%s (%s)\n", x.label.c_str(),
+            addr_text(x.client, x.client_len).c_str(), reason, detail.c_str(), reply_code_name(code).c_str());
+    close_target(x);
+    if (x.out_len != 0) {
+        /* A reply datagram is still queued for a client that stopped
+         * reading; the failure could not go out after it in time. */
+        erase(s, x);
+        return;
+    }
+    set_header(x, code, 0);
+    x.out_final = true;
+    x.refused = true;
+    x.state = X_ANSWERING;
+    push(s, x);
+}
+
+const char* answer_suffix(const options& o)
+{
+    if (o.fail_code >= 0)
+        return ", then a failure code";
+    if (o.malformed != MALFORMED_NONE)
+        return ", then a malformed datagram";
+    if (o.silent)
+        return ", then silence";
+    return "";
+}
+
+/* Fills the next datagram of a replay, fail, malformed or silent answer.
+ * Returns false when nothing more is to be sent. */
+bool next_answer(const options& o, exchange& x)
+{
+    const size_t file_len = o.replay_data.size();
+    const bool override = o.fail_code >= 0 || o.malformed != MALFORMED_NONE || o.silent;
+    if (!override || x.cursor.pos < file_len) {
+        const size_t at = x.cursor.pos;
+        const size_t n = replay_next(o.split, file_len, &x.cursor);
+        /* Without an override the last piece travels in the final datagram. */
+        x.out_final = !override && x.cursor.pos >= file_len;
+        set_header(x, x.out_final ? QUERY_SUCCESS_FIN : QUERY_SUCCESS, n);
+        if (n != 0)
+            memcpy(x.out + NSTD_REPLY_HDR_LEN, o.replay_data.data() + at, n);
+        x.response_bytes += n;
+        return true;
+    }
+    x.out_final = true;
+    if (o.fail_code >= 0) {
+        set_header(x, o.fail_code, 0);
+        return true;
+    }
+    switch (o.malformed) {
+    case MALFORMED_LEN:
+        set_header(x, QUERY_SUCCESS_FIN, 8);
+        memset(x.out + NSTD_REPLY_HDR_LEN, 'x', 8);
+        reinterpret_cast<nst_reply_hdr*>(x.out)->len += 1;
+        return true;
+    case MALFORMED_SHORT:
+        set_header(x, QUERY_SUCCESS_FIN, 0);
+        reinterpret_cast<nst_reply_hdr*>(x.out)->len = 8;
+        x.out_len = 8;
+        return true;
+    case MALFORMED_BIG:
+        set_header(x, QUERY_SUCCESS_FIN, kOutMax - NSTD_REPLY_HDR_LEN);
+        memset(x.out + NSTD_REPLY_HDR_LEN, 'x', kOutMax - NSTD_REPLY_HDR_LEN);
+        return true;
+    case MALFORMED_NONE:
+        break;
+    }
+    return false;   /* silent */
+}
+
+void answer_pump(daemon_state& s, exchange& x)
+{
+    for (int i = 0; i < kBatch; ++i) {
+        if (x.out_len == 0 && !next_answer(*s.opts, x)) {
+            finished(s, x);
+            return;
+        }
+        const send_result r = flush_out(x);
+        if (r == GONE) {
+            client_gone(s, x, errno);
+            return;
+        }
+        x.deadline = steady::now() + std::chrono::seconds(kClientStallSec);
+        if (r == BLOCKED)
+            break;
+        if (x.out_final) {
+            finished(s, x);
+            return;
+        }
+    }
+    /* Level-triggered: the next wake-up continues where this batch ended. */
+    watch(s, x, ROLE_REPLY, EPOLLOUT);
+}
+
+void start_relay(daemon_state& s, exchange& x)
+{
+    const route_verdict v = route_chain(x.rq.path, *s.opts);
+    if (v.code != QUERY_SUCCESS) {
+        fail(s, x, v.code, v.reason);
+        return;
+    }
+    std::string_view method, url;
+    const char* reason = nullptr;
+    const bool http_ok = http_request_check(std::string_view(x.rq.data.data(), x.rq.data.size()), &method, &url, &reason);
+    x.ep = v.ep;
+    x.label = chain_label(x.rq.path) + " -> " + v.ep->text;
+    if (!http_ok) {
+        fail(s, x, QUERY_FAIL_MALFORMED_HTTP_REQ, reason);
+        return;
+    }
+    x.label += " " + printable(method) + " " + printable(url);
+    const int fd = target_connect(*v.ep);
+    if (fd < 0) {
+        fail(s, x, QUERY_FAIL_REMOTE_ERR, "target unreachable: ", strerror(-fd));
+        return;
+    }
+    x.target.reset(fd);
+    x.state = X_CONNECTING;
+    watch(s, x, ROLE_TARGET, EPOLLOUT);
+    x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
+}
+
+/* The request is whole: open the reply path and answer or relay it. */
+void start_exchange(daemon_state& s, exchange& x)
+{
+    x.label = chain_label(x.rq.path);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        fprintf(stderr, "zel-queryd: refused %s: no reply socket: %s\n", x.label.c_str(), strerror(errno));
+        send_code_to(s, x.client, x.client_len, QUERY_FAIL_LOW_MEMORY);
+        erase(s, x);
+        return;
+    }
+    x.reply.reset(fd);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&x.client), x.client_len) != 0) {
+        client_gone(s, x, errno);
+        return;
+    }
+    const options& o = *s.opts;
+    if (o.replay || o.fail_code >= 0 || o.malformed != MALFORMED_NONE || o.silent) {
+        std::string_view method, url;
+        const char* reason = nullptr;
+        x.label += " -> replay";
+        if (http_request_check(std::string_view(x.rq.data.data(), x.rq.data.size()), &method, &url, &reason))
+            x.label += " " + printable(method) + " " + printable(url);
+        std::vector<char>().swap(x.rq.data);
+        x.note = answer_suffix(o);
+        x.state = X_ANSWERING;
+        answer_pump(s, x);
+        return;
+    }
+    start_relay(s, x);
+}
+
+void send_request(daemon_state& s, exchange& x)
+{
+    while (x.req_sent < x.rq.data.size()) {
+        const ssize_t n = send(x.target.get(), x.rq.data.data() + x.req_sent, x.rq.data.size() - x.req_sent,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (n < 0)
+            break;   /* the target stopped reading; whatever it answered is still relayed */
+        x.req_sent += static_cast<size_t>(n);
+        x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
+    }
+    std::vector<char>().swap(x.rq.data);
+    x.state = X_RELAYING;
+    watch(s, x, ROLE_TARGET, EPOLLIN);
+}
+
+void relay_response(daemon_state& s, exchange& x)
+{
+    const ssize_t n = recv(x.target.get(), x.out + NSTD_REPLY_HDR_LEN, kReplyPayloadMax, MSG_DONTWAIT);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return;
+        if (x.response_bytes == 0 && errno == ECONNRESET)
+            fail(s, x, QUERY_FAIL_CONNECTION_CLOSED, "target reset the connection without a response");
+        else
+            fail(s, x, QUERY_FAIL_REMOTE_ERR, "target connection failed: ", strerror(errno));
+        return;
+    }
+    if (n == 0) {
+        if (x.response_bytes == 0) {
+            fail(s, x, QUERY_FAIL_CONNECTION_CLOSED, "target closed without a response");
+            return;
+        }
+        close_target(x);
+        set_header(x, QUERY_SUCCESS_FIN, 0);
+        x.out_final = true;
+        push(s, x);
+        return;
+    }
+    set_header(x, QUERY_SUCCESS, static_cast<size_t>(n));
+    x.response_bytes += static_cast<uint64_t>(n);
+    x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
+    push(s, x);
+}
+
+void on_target(daemon_state& s, exchange& x)
+{
+    switch (x.state) {
+    case X_CONNECTING: {
+        const int err = target_connect_error(x.target.get());
+        if (err != 0) {
+            fail(s, x, QUERY_FAIL_REMOTE_ERR, "target unreachable: ", strerror(err));
+            return;
+        }
+        x.state = X_SENDING_REQUEST;
+        send_request(s, x);
+        return;
+    }
+    case X_SENDING_REQUEST:
+        send_request(s, x);
+        return;
+    case X_RELAYING:
+        if (x.out_len == 0)
+            relay_response(s, x);
+        return;
+    default:
+        return;
+    }
+}
+
+void on_reply(daemon_state& s, exchange& x, uint32_t events)
+{
+    if ((events & EPOLLERR) != 0 && x.out_len != 0) {
+        const int err = target_connect_error(x.reply.get());
+        if (err != 0) {
+            client_gone(s, x, err);
+            return;
+        }
+    }
+    if (x.out_len != 0 && !push(s, x))
+        return;
+    if (x.out_len != 0)
+        return;   /* still blocked */
+    if (x.state == X_ANSWERING) {
+        answer_pump(s, x);
+        return;
+    }
+    /* The client's queue has room again: resume reading the target. */
+    watch(s, x, ROLE_REPLY, 0);
+    watch(s, x, ROLE_TARGET, EPOLLIN);
+    x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
+}
+
+void refuse_new(daemon_state& s, const sockaddr_un& from, socklen_t from_len, const std::string& who,
+                const char* reason, int code)
+{
+    log_refusal(who, from, from_len, reason, code);
+    send_code_to(s, from, from_len, code);
+}
+
+/* Keeps a record that swallows the rest of a refused request, so its
+ * continuation datagrams are not taken for new requests and answered again. */
+void discard_rest(daemon_state& s, std::unique_ptr<exchange> x, size_t left)
+{
+    if (left == 0 || s.by_id.size() >= 4 * static_cast<size_t>(s.opts->max_clients))
+        return;
+    x->state = X_DISCARDING;
+    x->discard_left = left;
+    x->rq = request{};
+    x->deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
+    ++s.discarding;
+    s.by_addr[x->key] = x->id;
+    s.by_id[x->id] = std::move(x);
+}
+
+void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& from, socklen_t from_len)
+{
+    if (from_len <= offsetof(sockaddr_un, sun_path)) {
+        fprintf(stderr, "zel-queryd: ignored a datagram from an unbound socket: no address to answer\n");
+        return;
+    }
+    std::string key(reinterpret_cast<const char*>(&from), from_len);
+    const bool oversized = n > NSTD_QUERY_MAX_DGRAM;
+    const auto found = s.by_addr.find(key);
+    if (found != s.by_addr.end()) {
+        exchange& x = *s.by_id.at(found->second);
+        if (x.state == X_DISCARDING) {
+            x.discard_left -= std::min(x.discard_left, n);
+            x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
+            if (x.discard_left == 0)
+                erase(s, x);
+            return;
+        }
+        if (x.state == X_RECEIVING) {
+            const std::string who = chain_text(x);
+            const request_state st = oversized ? REQ_REFUSED : request_continue(&x.rq, buf, n);
+            if (oversized) {
+                x.rq.code = QUERY_FAIL_PATH_ERR;
+                x.rq.reason = "datagram larger than the request datagram limit";
+            }
+            if (st == REQ_MORE) {
+                x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
+            } else if (st == REQ_DONE) {
+                start_exchange(s, x);
+            } else {
+                refuse_new(s, from, from_len, who, x.rq.reason, x.rq.code);
+                /* The refused datagram was not taken in but counts towards
+                 * total_len; after a digest mismatch nothing more is due. */
+                const size_t got = NSTD_QUERY_HDR_LEN + x.rq.path.size() + 1 + x.rq.data.size() + n;
+                const size_t left = x.rq.hdr.total_len > got ? x.rq.hdr.total_len - got : 0;
+                if (left == 0 || s.by_id.size() >= 4 * static_cast<size_t>(s.opts->max_clients)) {
+                    erase(s, x);
+                } else {
+                    x.state = X_DISCARDING;
+                    x.discard_left = left;
+                    x.rq = request{};
+                    x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
+                    ++s.discarding;
+                }
+            }
+            return;
+        }
+        /* A client sends one request and then only reads, so a new datagram
+         * from this address comes from a new socket that reuses the address
+         * of one that is gone. */
+        fprintf(stderr, "zel-queryd: address %s reused: dropped %s after %llu bytes\n",
+                addr_text(from, from_len).c_str(), x.label.c_str(), static_cast<unsigned long long>(x.response_bytes));
+        erase(s, x);
+    }
+
+    if (oversized) {
+        refuse_new(s, from, from_len, "request", "datagram larger than the request datagram limit",
+                   QUERY_FAIL_PATH_ERR);
+        return;
+    }
+    auto x = std::make_unique<exchange>();
+    x->id = s.next_id++;
+    x->key = std::move(key);
+    x->client = from;
+    x->client_len = from_len;
+    if (s.by_id.size() - s.discarding >= static_cast<size_t>(s.opts->max_clients)) {
+        refuse_new(s, from, from_len, "request", "too many clients", QUERY_FAIL_LOW_MEMORY);
+        if (n >= NSTD_QUERY_HDR_LEN)
+            memcpy(&x->rq.hdr, buf, NSTD_QUERY_HDR_LEN);
+        const size_t left = request_bytes_left(x->rq, n);
+        discard_rest(s, std::move(x), left);
+        return;
+    }
+    const request_state st = request_begin(&x->rq, buf, n, s.opts->max_request);
+    if (st == REQ_REFUSED) {
+        const std::string who = x->rq.path.empty() ? "request" : chain_label(x->rq.path);
+        refuse_new(s, from, from_len, who, x->rq.reason, x->rq.code);
+        const size_t left = request_bytes_left(x->rq, n);
+        discard_rest(s, std::move(x), left);
+        return;
+    }
+    x->deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
+    exchange& ref = *x;
+    s.by_addr[ref.key] = ref.id;
+    s.by_id[ref.id] = std::move(x);
+    if (st == REQ_DONE)
+        start_exchange(s, ref);
+}
+
+void on_listen(daemon_state& s)
+{
+    char buf[NSTD_QUERY_MAX_DGRAM];
+    for (int i = 0; i < kBatch; ++i) {
+        sockaddr_un from{};
+        socklen_t from_len = sizeof from;
+        /* MSG_TRUNC reports the real size of a datagram larger than buf. */
+        const ssize_t n = recvfrom(s.listen.get(), buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC,
+                                   reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                fprintf(stderr, "zel-queryd: receive failed: %s\n", strerror(errno));
+            return;
+        }
+        on_datagram(s, buf, static_cast<size_t>(n), from, from_len);
+    }
+}
+
+/* Applies the deadlines; returns the epoll wait in milliseconds until the
+ * nearest remaining one, or -1 when no exchange is open. */
+int expire(daemon_state& s)
+{
+    const steady::time_point now = steady::now();
+    std::vector<uint64_t> due;
+    steady::time_point nearest = steady::time_point::max();
+    for (const auto& [id, x] : s.by_id) {
+        if (x->deadline <= now)
+            due.push_back(id);
+        else
+            nearest = std::min(nearest, x->deadline);
+    }
+    for (uint64_t id : due) {
+        const auto it = s.by_id.find(id);
+        if (it == s.by_id.end())
+            continue;
+        exchange& x = *it->second;
+        if (x.state == X_DISCARDING) {
+            erase(s, x);
+        } else if (x.state == X_RECEIVING) {
+            const std::string got = std::to_string(NSTD_QUERY_HDR_LEN + x.rq.path.size() + 1 + x.rq.data.size()) +
+                                    " of " + std::to_string(x.rq.hdr.total_len) + " bytes";
+            const std::string reason = "request incomplete after " + std::to_string(s.opts->request_timeout) +
+                                       " s, " + got;
+            refuse_new(s, x.client, x.client_len, chain_text(x), reason.c_str(), QUERY_FAIL_PATH_ERR);
+            erase(s, x);
+        } else if (x.out_len != 0 || x.state == X_ANSWERING) {
+            fprintf(stderr, "zel-queryd: client %s took no reply for %d s: dropped %s\n",
+                    addr_text(x.client, x.client_len).c_str(), kClientStallSec, x.label.c_str());
+            erase(s, x);
+        } else {
+            fail(s, x, QUERY_FAIL_REMOTE_ERR, "target silent for ",
+                 std::to_string(s.opts->target_timeout) + " s");
+        }
+    }
+    if (s.by_id.empty())
+        return -1;
+    /* fail() may have left an exchange waiting to send; look again soon. */
+    if (nearest == steady::time_point::max())
+        return 100;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - now).count() + 1;
+    return static_cast<int>(std::clamp<long long>(ms, 1, 1000));
+}
+
+/* Creates the socket's directories and clears a stale socket file.  Returns
+ * false, after saying why, when the path belongs to a live daemon or is not
+ * a socket. */
+bool prepare_path(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
+            fprintf(stderr, "zel-queryd: cannot create %s: %s\n", path.substr(0, slash).c_str(), strerror(errno));
+            return false;
+        }
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0)
+        return true;
+    if (!S_ISSOCK(st.st_mode)) {
+        fprintf(stderr, "zel-queryd: %s exists and is not a socket\n", path.c_str());
+        return false;
+    }
+    /* A connect to a live datagram socket succeeds; to a stale file it is
+     * refused. */
+    unique_fd probe(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    memcpy(sun.sun_path, path.data(), path.size());
+    if (probe.valid() && connect(probe.get(), reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0) {
+        fprintf(stderr, "zel-queryd: another daemon is listening on %s\n", path.c_str());
+        return false;
+    }
+    unlink(path.c_str());
+    return true;
+}
+
+}  // namespace
+
+int run_daemon(const options& opts)
+{
+    daemon_state s;
+    s.opts = &opts;
+
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    s.sig.reset(signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
+    s.epoll.reset(epoll_create1(EPOLL_CLOEXEC));
+    if (!s.sig.valid() || !s.epoll.valid()) {
+        fprintf(stderr, "zel-queryd: cannot set up the event loop: %s\n", strerror(errno));
+        return 1;
+    }
+
+    if (!prepare_path(opts.socket_path))
+        return 1;
+    s.listen.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    memcpy(sun.sun_path, opts.socket_path.data(), opts.socket_path.size());
+    if (!s.listen.valid() || bind(s.listen.get(), reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) {
+        fprintf(stderr, "zel-queryd: cannot bind %s: %s\n", opts.socket_path.c_str(), strerror(errno));
+        return 1;
+    }
+    struct stat bound{};
+    stat(opts.socket_path.c_str(), &bound);
+
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = ROLE_LISTEN;
+    epoll_ctl(s.epoll.get(), EPOLL_CTL_ADD, s.listen.get(), &ev);
+    ev.data.u64 = ROLE_SIGNAL;
+    epoll_ctl(s.epoll.get(), EPOLL_CTL_ADD, s.sig.get(), &ev);
+
+    fprintf(stderr, "zel-queryd: listening on %s\n", opts.socket_path.c_str());
+
+    epoll_event events[64];
+    int wait_ms = -1;
+    while (!s.stop) {
+        const int n = epoll_wait(s.epoll.get(), events, 64, wait_ms);
+        if (n < 0 && errno != EINTR) {
+            fprintf(stderr, "zel-queryd: epoll_wait: %s\n", strerror(errno));
+            break;
+        }
+        for (int i = 0; i < n; ++i) {
+            const uint64_t tag = events[i].data.u64;
+            const uint64_t role = tag & 3;
+            if (role == ROLE_LISTEN) {
+                on_listen(s);
+                continue;
+            }
+            if (role == ROLE_SIGNAL) {
+                s.stop = true;
+                break;
+            }
+            /* The exchange may have ended earlier in this batch. */
+            const auto it = s.by_id.find(tag >> 2);
+            if (it == s.by_id.end())
+                continue;
+            if (role == ROLE_REPLY)
+                on_reply(s, *it->second, events[i].events);
+            else
+                on_target(s, *it->second);
+        }
+        wait_ms = expire(s);
+    }
+
+    s.by_addr.clear();
+    s.by_id.clear();
+    struct stat now{};
+    if (stat(opts.socket_path.c_str(), &now) == 0 && now.st_ino == bound.st_ino && now.st_dev == bound.st_dev)
+        unlink(opts.socket_path.c_str());
+    fprintf(stderr, "zel-queryd: stopped\n");
+    return 0;
+}
+
+}  // namespace queryd
