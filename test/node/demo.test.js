@@ -202,9 +202,10 @@ describe('npm start', () => {
     release = await acquireSocketLock();
     assert.equal(socketInUse(QUERY_SOCKET), false,
       `${QUERY_SOCKET} is served by a daemon this test did not start; stop it and run again`);
-    demo = await startScript(path.join(ROOT, 'tools/demo/demo.js'), ['--port', '0'],
-      /^demo: admin server listening on (http:\/\/127\.0\.0\.1:\d+)$/);
-    base = demo.match[1];
+    // The address line comes first, the Ctrl-C hint last, once all is up.
+    demo = await startScript(path.join(ROOT, 'tools/demo/demo.js'), ['--port', '0'], /^demo: Ctrl-C stops everything/);
+    base = demo.lines.map((l) => /^demo: admin server listening on (http:\/\/127\.0\.0\.1:\d+)$/.exec(l))
+      .find(Boolean)[1];
   });
   after(async () => {
     if (demo && demo.child.exitCode === null) {

@@ -58,9 +58,10 @@ function relay(mod, url, newUrl, opts = {}) {
 }
 
 // The request text a target must receive for one call.
-function expectedRequest({ method = DEFAULTS.method, target, acceptEncoding = DEFAULTS.acceptEncoding,
-  sn, src, adminName = DEFAULTS.adminName, adminProf = DEFAULTS.adminProf, isSuper = DEFAULTS.isSuper,
-  body = DEFAULTS.body }) {
+function expectedRequest(args) {
+  // A field given as undefined or null stands for the empty text, as in the
+  // call itself, so the defaults apply only to fields left out.
+  const { method, target, acceptEncoding, sn, src, adminName, adminProf, isSuper, body } = { ...DEFAULTS, ...args };
   const lines = [
     `${method} ${target} HTTP/1.1`,
     'Host: 127.0.0.1',

@@ -139,16 +139,18 @@ function workerMain() {
   });
 }
 
-// Starts the servers; resolves with { ports, requests, nextRequest(), stop() }.
+// Starts the servers; resolves with { ports, find(), stop() }.
 function startTargets() {
   const worker = new Worker(__filename);
-  const requests = [];
-  const waiters = [];
+  // Requests arrive as messages, so they can trail the call that caused
+  // them; tests pick theirs by content rather than by order.
+  let requests = [];
+  let waiters = [];
   worker.on('message', (msg) => {
     if (msg.type !== 'request') return;
     const entry = { server: msg.server, raw: Buffer.from(msg.raw) };
-    const w = waiters.shift();
-    if (w) w(entry); else requests.push(entry);
+    requests.push(entry);
+    waiters = waiters.filter((w) => !w(entry));
   });
   return new Promise((resolve, reject) => {
     worker.once('error', reject);
@@ -156,19 +158,26 @@ function startTargets() {
       if (msg.type !== 'ready') return;
       resolve({
         ports: msg.ports,
-        // The next request a target received, in arrival order.
-        nextRequest(timeoutMs = 5000) {
-          if (requests.length) return Promise.resolve(requests.shift());
+        // The first request whose raw text holds `tag`; rejects after
+        // `timeoutMs` when none came.
+        find(tag, timeoutMs = 5000) {
+          const hit = requests.find((e) => e.raw.includes(tag));
+          if (hit) return Promise.resolve(hit);
           return new Promise((res, rej) => {
-            const w = (e) => { clearTimeout(t); res(e); };
+            const w = (e) => {
+              if (!e.raw.includes(tag)) return false;
+              clearTimeout(t);
+              res(e);
+              return true;
+            };
             const t = setTimeout(() => {
-              waiters.splice(waiters.indexOf(w), 1);
-              rej(new Error('no request reached a target'));
+              waiters = waiters.filter((x) => x !== w);
+              rej(new Error(`no request holding ${JSON.stringify(tag)} reached a target`));
             }, timeoutMs);
             waiters.push(w);
           });
         },
-        drain() { requests.length = 0; },
+        forget() { requests = []; },
         async stop() {
           const exited = new Promise((r) => worker.once('exit', r));
           worker.postMessage('stop');
