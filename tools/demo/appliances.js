@@ -99,7 +99,7 @@ function send(app, req, res, status, value) {
   if (app.framing === 'chunked' && status === 200) {
     // One chunk per record, so the reply really arrives in uneven pieces.
     res.writeHead(status, { ...headers, 'Transfer-Encoding': 'chunked' });
-    const text = JSON.stringify(value, null, 1);
+    const text = JSON.stringify(value, null, 1) + '\n';
     for (let off = 0, i = 0; off < text.length; i++) {
       const n = 200 + ((i * 397) % 1500);
       res.write(text.slice(off, off + n));

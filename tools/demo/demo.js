@@ -69,7 +69,8 @@ function examples(base, list) {
   const u = (serial, p) => `${base}/${PREFIX}/${SOURCE_SERIAL}:${serial}${p}`;
   return [
     `curl -s ${u(bySerial.plain, '/api/status')}`,
-    `curl -s --compressed '${u(bySerial.gzip, '/api/logs?lines=5')}'`,
+    // Only an Accept-Encoding that ends in "gzip" keeps the body compressed.
+    `curl -s -H 'Accept-Encoding: gzip' '${u(bySerial.gzip, '/api/logs?lines=5')}' | gunzip`,
     `curl -s ${u(bySerial.chunked, '/api/interfaces')}`,
     `curl -s -X POST -d '{"hostname":"gw-7"}' ${u(bySerial.plain, '/api/echo')}`,
     `npx zel-req GET /${PREFIX}/${SOURCE_SERIAL}:${bySerial.gzip} /api/status`,
@@ -138,7 +139,7 @@ async function main() {
     fs.writeFileSync(routes, apps.list.map((a) => `${a.serial} ${a.endpoint}\n`).join(''));
 
     started.daemon = await startQueryd(['--routes', routes],
-      { onLine: (line) => console.error(`queryd: ${line}`) });
+      { onLine: (line) => console.error(line.startsWith('zel-queryd: ') ? line : `zel-queryd: ${line}`) });
     started.daemon.child.on('exit', onChildExit('the query daemon'));
 
     const index = {
