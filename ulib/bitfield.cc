@@ -1,4 +1,5 @@
 #include "ulib/bitfield.h"
+#include "ulib/hex.h"
 
 #include <limits.h>
 #include <stdio.h>
@@ -10,17 +11,6 @@ namespace {
 constexpr unsigned int k_banword_bits = BANWORD_BITFIELD_BYTES * 8;
 constexpr unsigned int k_last_byte = BANWORD_BITFIELD_BYTES - 1;
 constexpr unsigned int k_word_bits = 64;
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool is_c_space(char c)
 {
@@ -43,7 +33,7 @@ unsigned long bounded_strtoul16(const char* p, const char* end, const char** sto
     }
     const char* digits = p;
     if (at(p) == '0' && (at(p + 1) == 'x' || at(p + 1) == 'X')) {
-        if (hex_value(at(p + 2)) < 0) {
+        if (hex2num(at(p + 2)) < 0) {
             // "0x" without hex digits reads as the 0, ending at the 'x'.
             *stop = p + 1;
             return 0;
@@ -52,7 +42,7 @@ unsigned long bounded_strtoul16(const char* p, const char* end, const char** sto
     }
     unsigned long v = 0;
     bool overflow = false;
-    for (int d; (d = hex_value(at(p))) >= 0; ++p) {
+    for (int d; (d = hex2num(at(p))) >= 0; ++p) {
         if (v > (ULONG_MAX - static_cast<unsigned long>(d)) / 16)
             overflow = true;
         else

@@ -19,37 +19,28 @@ constexpr int kReqHeaderSize = 8190;   /* at most 8189 characters and a NUL */
 constexpr int kSrcSerialSize = 128;
 constexpr size_t kResponseBufferSize = 4096;
 
-constexpr const char kBodyTemplate[] =
-    "%s %s HTTP/1.1\r\n"
-    "Host: 127.0.0.1\r\n"
-    "Accept: application/json, text/javascript, */*; q=0.01\r\n"
-    "Accept-Language: en-GB,en-US;q=0.8,en;q=0.6,vi;q=0.4\r\n"
-    "Accept-Encoding: %s\r\n"
+/* The two request templates share every line but the body's two. */
+#define ZEL_REQ_LEADING_LINES                                      \
+    "%s %s HTTP/1.1\r\n"                                           \
+    "Host: 127.0.0.1\r\n"                                          \
+    "Accept: application/json, text/javascript, */*; q=0.01\r\n"   \
+    "Accept-Language: en-GB,en-US;q=0.8,en;q=0.6,vi;q=0.4\r\n"     \
+    "Accept-Encoding: %s\r\n"                                      \
     "User-Agent: Norvane ZEL\r\n"
-    "Content-Type: application/json;chartset=UTF-8\r\n"
-    "Content-Length: %d\r\n"
-    "X-ZEL-SN: %s\r\n"
-    "X-ZEL-SOURCE-SN: %s\r\n"
-    "X-ADMIN-NAME: ZL_%s\r\n"
-    "X-ADMIN-PERMISSIONS: %s\r\n"
-    "X-ADMIN-SUPER: %s\r\n"
-    "Connection: Close\r\n"
-    "\r\n";
+#define ZEL_REQ_TRAILING_LINES        \
+    "X-ZEL-SN: %s\r\n"                \
+    "X-ZEL-SOURCE-SN: %s\r\n"         \
+    "X-ADMIN-NAME: ZL_%s\r\n"         \
+    "X-ADMIN-PERMISSIONS: %s\r\n"     \
+    "X-ADMIN-SUPER: %s\r\n"           \
+    "Connection: Close\r\n"           \
+    "\r\n"
 
-constexpr const char kBodilessTemplate[] =
-    "%s %s HTTP/1.1\r\n"
-    "Host: 127.0.0.1\r\n"
-    "Accept: application/json, text/javascript, */*; q=0.01\r\n"
-    "Accept-Language: en-GB,en-US;q=0.8,en;q=0.6,vi;q=0.4\r\n"
-    "Accept-Encoding: %s\r\n"
-    "User-Agent: Norvane ZEL\r\n"
-    "X-ZEL-SN: %s\r\n"
-    "X-ZEL-SOURCE-SN: %s\r\n"
-    "X-ADMIN-NAME: ZL_%s\r\n"
-    "X-ADMIN-PERMISSIONS: %s\r\n"
-    "X-ADMIN-SUPER: %s\r\n"
-    "Connection: Close\r\n"
-    "\r\n";
+constexpr const char kBodyTemplate[] = ZEL_REQ_LEADING_LINES
+    "Content-Type: application/json;chartset=UTF-8\r\n"
+    "Content-Length: %d\r\n" ZEL_REQ_TRAILING_LINES;
+
+constexpr const char kBodilessTemplate[] = ZEL_REQ_LEADING_LINES ZEL_REQ_TRAILING_LINES;
 
 /* The daemon is asked for deflate only when that is exactly what the client
  * named; anything else, lists included, asks for gzip, which the relay can
