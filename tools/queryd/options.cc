@@ -62,7 +62,7 @@ constexpr const char kUsage[] =
     "  --max-clients N         exchanges in progress at once (default 256)\n"
     "  --max-request BYTES     largest request total_len (default 1048576)\n"
     "  --replay FILE           answer every request with FILE's bytes\n"
-    "  --split SPEC            payload boundaries of --replay: fixed:N,\n"
+    "  --split FORM            payload boundaries of --replay: fixed:N,\n"
     "                          random:SEED[:MAX] or at:O1,O2,... (default fixed:4084)\n"
     "  --fail CODE             answer with reply code CODE (number or name);\n"
     "                          with --replay, after the payloads instead of the end\n"
