@@ -62,42 +62,50 @@ napi_value node_zel_convert_http_header_key_string(napi_env env, const char* key
     return js_key;
 }
 
-const char* node_zel_get_header(stream_callback_params* cb_params, const char* key)
+namespace {
+
+/* The lower-cased script key for `key` on a record that has a header object,
+ * or null: a record without one is reported, and a failed conversion has
+ * already thrown. */
+napi_value header_key(stream_callback_params* cb_params, const char* key)
 {
-    if (cb_params == nullptr || key == nullptr)
-        return nullptr;
     if (cb_params->js_header == nullptr) {
         printf("%s", k_no_header_object);
         return nullptr;
     }
-    napi_env env = cb_params->env;
-    napi_value js_key = node_zel_convert_http_header_key_string(env, key, static_cast<int>(strlen(key)));
+    return node_zel_convert_http_header_key_string(cb_params->env, key, static_cast<int>(strlen(key)));
+}
+
+} // namespace
+
+const char* node_zel_get_header(stream_callback_params* cb_params, const char* key)
+{
+    if (cb_params == nullptr || key == nullptr)
+        return nullptr;
+    napi_value js_key = header_key(cb_params, key);
     if (js_key == nullptr)
         return nullptr;
     napi_value js_val = nullptr;
-    if (napi_get_property(env, cb_params->js_header, js_key, &js_val) != napi_ok) {
+    if (napi_get_property(cb_params->env, cb_params->js_header, js_key, &js_val) != napi_ok) {
         printf("Failed to get response header: %s.\n", key);
         return nullptr;
     }
     /* An absent field reads as undefined and so gives empty_str. */
-    return node_zel_create_str_from_napi_value(env, js_val);
+    return node_zel_create_str_from_napi_value(cb_params->env, js_val);
 }
 
 void node_zel_set_header(stream_callback_params* cb_params, const char* key, const char* val)
 {
     if (cb_params == nullptr || key == nullptr || val == nullptr)
         return;
-    if (cb_params->js_header == nullptr) {
-        printf("%s", k_no_header_object);
+    napi_value js_key = header_key(cb_params, key);
+    if (js_key == nullptr)
         return;
-    }
-    napi_env env = cb_params->env;
-    napi_value js_key = node_zel_convert_http_header_key_string(env, key, static_cast<int>(strlen(key)));
     /* An empty value makes no script string, so the field is not stored. */
-    napi_value js_val = node_zel_convert_string(env, val, static_cast<int>(strlen(val)));
-    if (js_key == nullptr || js_val == nullptr)
+    napi_value js_val = node_zel_convert_string(cb_params->env, val, static_cast<int>(strlen(val)));
+    if (js_val == nullptr)
         return;
-    if (napi_set_property(env, cb_params->js_header, js_key, js_val) != napi_ok)
+    if (napi_set_property(cb_params->env, cb_params->js_header, js_key, js_val) != napi_ok)
         printf("Failed to set response body property.\n");
 }
 
@@ -105,16 +113,11 @@ void node_zel_unset_header(stream_callback_params* cb_params, const char* key)
 {
     if (cb_params == nullptr || key == nullptr)
         return;
-    if (cb_params->js_header == nullptr) {
-        printf("%s", k_no_header_object);
-        return;
-    }
-    napi_env env = cb_params->env;
-    napi_value js_key = node_zel_convert_http_header_key_string(env, key, static_cast<int>(strlen(key)));
+    napi_value js_key = header_key(cb_params, key);
     if (js_key == nullptr)
         return;
     bool deleted = false;
-    if (napi_delete_property(env, cb_params->js_header, js_key, &deleted) != napi_ok)
+    if (napi_delete_property(cb_params->env, cb_params->js_header, js_key, &deleted) != napi_ok)
         printf("Failed to set response body property.\n");
 }
 
