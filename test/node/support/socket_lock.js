@@ -1,33 +1,14 @@
 'use strict';
-// The query socket path is fixed and shared by everyone testing on this
-// machine; tests that bind or send to it hold /tmp/zel-socket.lock for their
-// whole run.  The lock is held by a `flock` child that waits on its stdin, so
-// it is released when we close that pipe or when this process dies.
-//
-// When an ancestor process already holds the lock (the suite was started as
-// `flock /tmp/zel-socket.lock ctest ...`), taking it again would wait for
-// ourselves, so the ancestor's hold is used instead.
+// The query socket path is shared by everyone testing on this machine, so a
+// test that uses it holds /tmp/zel-socket.lock for its whole run: a `flock`
+// child holds the lock until we close its stdin or this process dies.  When
+// an ancestor already holds it (`flock /tmp/zel-socket.lock ctest ...`),
+// taking it again would wait for ourselves, so the ancestor's hold is used.
 const { spawn } = require('child_process');
+const { once } = require('events');
 const fs = require('fs');
 
 const LOCK_PATH = '/tmp/zel-socket.lock';
-
-function ancestors() {
-  const pids = new Set();
-  let pid = process.pid;
-  while (pid > 1) {
-    pids.add(pid);
-    let stat;
-    try {
-      stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-    } catch {
-      break;
-    }
-    // The command name may contain spaces; fields resume after its ')'.
-    pid = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
-  }
-  return pids;
-}
 
 function heldByAncestor() {
   let ino;
@@ -36,39 +17,36 @@ function heldByAncestor() {
   } catch {
     return false;
   }
-  const mine = ancestors();
+  const mine = new Set();
+  for (let pid = process.pid; pid > 1;) {
+    mine.add(pid);
+    try {
+      // The command name may contain spaces; the parent's pid is the second field after its ')'.
+      const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+      pid = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
+    } catch {
+      break;
+    }
+  }
   // Lines look like "1: FLOCK  ADVISORY  WRITE 4242 fd:01:1835 0 EOF".
-  return fs.readFileSync('/proc/locks', 'utf8').split('\n').some((line) => {
-    const f = line.trim().split(/\s+/);
-    return f[1] === 'FLOCK' && Number(f[4]) > 0 && mine.has(Number(f[4])) &&
-      Number((f[5] || '').split(':')[2]) === ino;
-  });
+  return fs.readFileSync('/proc/locks', 'utf8').split('\n').map((line) => line.trim().split(/\s+/))
+    .some((f) => f[1] === 'FLOCK' && mine.has(Number(f[4])) && Number((f[5] || '').split(':')[2]) === ino);
 }
 
 // Resolves with a release function once the lock is ours.
-function acquireSocketLock({ waitSec = 600 } = {}) {
+function acquireSocketLock() {
   if (heldByAncestor()) return Promise.resolve(async () => {});
+  const holder = spawn('flock', ['-w', '600', LOCK_PATH, 'sh', '-c', 'echo locked; exec cat >/dev/null'],
+    { stdio: ['pipe', 'pipe', 'inherit'] });
   return new Promise((resolve, reject) => {
-    const holder = spawn('flock', ['-w', String(waitSec), LOCK_PATH, 'sh', '-c', 'echo locked; exec cat >/dev/null'],
-      { stdio: ['pipe', 'pipe', 'inherit'] });
-    let out = '';
-    holder.stdout.setEncoding('utf8');
-    holder.stdout.on('data', (t) => {
-      out += t;
-      if (out.includes('locked\n')) {
-        resolve(async () => {
-          if (holder.exitCode !== null) return;
-          const done = new Promise((r) => holder.once('exit', r));
-          holder.stdin.end();
-          await done;
-        });
-      }
-    });
     holder.on('error', reject);
-    holder.on('exit', (code) => {
-      if (!out.includes('locked\n')) reject(new Error(`could not take ${LOCK_PATH} within ${waitSec} s (flock exit ${code})`));
-    });
+    holder.on('exit', (code) => reject(new Error(`could not take ${LOCK_PATH} (flock exit ${code})`)));
+    holder.stdout.once('data', () => resolve(async () => {
+      if (holder.exitCode !== null) return;
+      holder.stdin.end();
+      await once(holder, 'exit');
+    }));
   });
 }
 
-module.exports = { LOCK_PATH, acquireSocketLock };
+module.exports = { acquireSocketLock };
