@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <string.h>
-#include <zlib.h>
 
 #include <memory>
 
@@ -33,21 +32,27 @@ int relay_harness::feed(std::string_view payload)
     return api_zel_chunked_response(block.get(), static_cast<int>(payload.size()), &si);
 }
 
-std::vector<int> relay_harness::feed_cut(std::string_view response, const std::vector<size_t>& cuts)
+std::vector<int> relay_harness::feed_all(const std::vector<std::string>& payloads)
 {
     std::vector<int> results;
-    size_t from = 0;
-    for (size_t cut : cuts) {
-        results.push_back(feed(response.substr(from, cut - from)));
-        if (results.back() < 0)
-            return results;
-        from = cut;
-    }
-    results.push_back(feed(response.substr(from)));
+    for (size_t i = 0; i < payloads.size() && (i == 0 || results.back() >= 0); ++i)
+        results.push_back(feed(payloads[i]));
     return results;
 }
 
-std::string gzip_of(std::string_view plain, int level)
+std::vector<std::string> cut_at(std::string_view text, const std::vector<size_t>& cuts)
+{
+    std::vector<std::string> out;
+    size_t from = 0;
+    for (size_t c : cuts) {
+        out.emplace_back(text.substr(from, c - from));
+        from = c;
+    }
+    out.emplace_back(text.substr(from));
+    return out;
+}
+
+std::string gzip_of(std::string_view plain, int level, int flush)
 {
     z_stream strm{};
     EXPECT_EQ(deflateInit2(&strm, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
@@ -56,29 +61,9 @@ std::string gzip_of(std::string_view plain, int level)
     strm.avail_in = static_cast<uInt>(plain.size());
     strm.next_out = reinterpret_cast<Bytef*>(out.data());
     strm.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&strm, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(deflate(&strm, flush), flush == Z_FINISH ? Z_STREAM_END : Z_OK);
     out.resize(strm.total_out);
     deflateEnd(&strm);
-    return out;
-}
-
-std::string gunzip(std::string_view packed)
-{
-    z_stream strm{};
-    EXPECT_EQ(inflateInit2(&strm, 47), Z_OK);
-    strm.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-    strm.avail_in = static_cast<uInt>(packed.size());
-    std::string out;
-    char block[4096];
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        strm.next_out = reinterpret_cast<Bytef*>(block);
-        strm.avail_out = sizeof(block);
-        rc = inflate(&strm, Z_NO_FLUSH);
-        out.append(block, sizeof(block) - strm.avail_out);
-    }
-    EXPECT_EQ(rc, Z_STREAM_END);
-    inflateEnd(&strm);
     return out;
 }
 

@@ -1,9 +1,11 @@
-/* The relay's records wired up the way the request composer does it, with
- * the bridge double behind them, and payloads fed the way the transport feeds
- * them: each in its own heap block with exactly one writable byte after it,
- * so that the sanitizer sees any access beyond. */
+/* The relay's records wired up as the request composer does it, with the
+ * bridge double behind them.  Each payload is fed in its own heap block with
+ * exactly one writable byte after it, as the transport hands it over, so the
+ * sanitizer sees any access beyond. */
 #ifndef ZEL_TEST_SUPPORT_RELAY_HARNESS_H
 #define ZEL_TEST_SUPPORT_RELAY_HARNESS_H
+
+#include <zlib.h>
 
 #include <string>
 #include <string_view>
@@ -27,16 +29,15 @@ struct relay_harness {
 
     /* Hands one payload to the processor and returns its result. */
     int feed(std::string_view payload);
-    /* Feeds `response` cut at the given offsets (ascending, inside the
-     * text) and returns the processor results in order.  Like the transport,
-     * it stops after the first negative result. */
-    std::vector<int> feed_cut(std::string_view response, const std::vector<size_t>& cuts);
+    /* Feeds the payloads in order and returns the results; like the
+     * transport, stops after the first negative one. */
+    std::vector<int> feed_all(const std::vector<std::string>& payloads);
 };
 
-/* gzip-wrapped deflate of `plain` at `level`. */
-std::string gzip_of(std::string_view plain, int level = 6);
-/* Inflates a gzip or zlib text; the test fails if it is not one. */
-std::string gunzip(std::string_view packed);
+/* `text` cut at the given ascending offsets. */
+std::vector<std::string> cut_at(std::string_view text, const std::vector<size_t>& cuts);
+/* gzip-wrapped deflate of `plain` at `level`, ended by `flush`. */
+std::string gzip_of(std::string_view plain, int level = 6, int flush = Z_FINISH);
 
 } // namespace zel_test
 
