@@ -11,6 +11,7 @@
 #include <fstream>
 #include <future>
 #include <random>
+#include <tuple>
 
 #include "support/queryd_harness.h"
 #include "sysapi/nst/nst_query.h"
@@ -119,11 +120,7 @@ TEST(QuerydRelay, EveryRefusalHasItsCode)
     const std::string get = http_request(), good = frame_request("S1:OK", get), no_nul = frame_request("S1:OK", "");
     std::string bad_digest = good;
     bad_digest[12] ^= 1;
-    const struct {
-        const char* name;
-        std::string frame;
-        int code;
-    } rows[] = {
+    for (const auto& [name, frame, code] : std::initializer_list<std::tuple<const char*, std::string, int>>{
         {"eight serials reach the target", frame_request("A:B:C:D:E:F:G:OK", get), QUERY_SUCCESS_FIN},
         {"serial named twice", frame_request("S1:OK:S1:OK", get), QUERY_FAIL_PATH_LOOP},
         {"empty chain", frame_request("", get), QUERY_FAIL_PATH_ERR},
@@ -147,12 +144,10 @@ TEST(QuerydRelay, EveryRefusalHasItsCode)
         {"shorter than a header", good.substr(0, 10), QUERY_FAIL_PATH_ERR},
         {"datagram above 3584 bytes", frame_request("S1:OK", http_request(std::string(4000, 'b'))), QUERY_FAIL_PATH_ERR},
         {"total_len above the limit", shift_total(good, 100000), QUERY_FAIL_LOW_MEMORY},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.name);
+    }) {
         dgram_client c;
-        ASSERT_TRUE(send_datagrams(c, d.socket_path, r.frame, 65536));
-        EXPECT_EQ(read_reply(c).code, r.code);
+        ASSERT_TRUE(send_datagrams(c, d.socket_path, frame, 65536)) << name;
+        EXPECT_EQ(read_reply(c).code, code) << name;
     }
     /* An oversized datagram inside a request: the rest of it is swallowed,
      * so its client gets one answer only. */
