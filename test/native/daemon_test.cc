@@ -284,7 +284,8 @@ TEST(QuerydReplay, EverySplitReproducesTheFileAndEveryModeItsAnswer)
         queryd_child d;
         ASSERT_TRUE(queryd_start(&d, kDaemon, r.args));
         unlink(file.c_str());
-        for (int round = 0; round < (r.code == QUERY_SUCCESS_FIN ? 2 : 1); ++round) {   /* and again */
+        /* A whole reply is given to a second request the same way. */
+        for (int round = 0; round < (r.code == QUERY_SUCCESS_FIN ? 2 : 1); ++round) {
             const reply got = exchange(d, "S1:S2", http_request(), 2);
             EXPECT_EQ(got.code, r.code);
             EXPECT_TRUE(got.payload == data.substr(0, r.file_len));
