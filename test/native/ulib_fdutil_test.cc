@@ -11,71 +11,49 @@
 
 namespace {
 
-bool is_nonblocking(int fd)
-{
-    return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
-}
-
 TEST(FdMode, SwitchesAndReportsBadDescriptors)
 {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
-    EXPECT_EQ(fd_set_nonblock(p[0]), 0);
-    EXPECT_TRUE(is_nonblocking(p[0]));
-    EXPECT_EQ(fd_set_nonblock(p[0]), 0);   // already so
-    EXPECT_TRUE(is_nonblocking(p[0]));
+    for (int round = 0; round < 2; ++round) {   // the second time it is already so
+        EXPECT_EQ(fd_set_nonblock(p[0]), 0);
+        EXPECT_TRUE(fcntl(p[0], F_GETFL) & O_NONBLOCK);
+    }
     EXPECT_EQ(fd_set_block(p[0]), 0);
-    EXPECT_FALSE(is_nonblocking(p[0]));
+    EXPECT_FALSE(fcntl(p[0], F_GETFL) & O_NONBLOCK);
     close(p[0]);
     close(p[1]);
-
     EXPECT_EQ(fd_set_nonblock(p[0]), -1);
     EXPECT_EQ(fd_set_block(p[0]), -1);
 }
 
-/* Copies `fname` into a memory stream; returns the result and the text. */
-std::pair<int, std::string> copy_to_memory(const std::string& fname)
-{
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&data, &size);
-    const int rc = print_ascii_file(out, fname.c_str());
-    fclose(out);
-    std::string text(data, size);
-    free(data);
-    return {rc, text};
-}
-
-TEST(PrintAsciiFile, CopiesWholeFiles)
+TEST(PrintAsciiFile, CopiesWholeFilesAndReportsFailures)
 {
     temp_dir dir;
-    const std::string long_line = std::string(3000, 'x') + "\n";
-    const std::string contents[] = {"", "one line\n", "no final line end", "a\nb\n\nc",
-                                    long_line + "tail"};
-    for (const auto& content : contents) {
-        write_file(dir.file("in.txt"), content);
-        const auto [rc, text] = copy_to_memory(dir.file("in.txt"));
-        EXPECT_EQ(rc, 0);
-        EXPECT_EQ(text, content);
+    const std::string in = dir.file("in.txt");
+    /* Copies `fname` into a memory stream; returns the result and the text. */
+    const auto copy = [](const std::string& fname) {
+        char* data = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&data, &size);
+        const int rc = print_ascii_file(out, fname.c_str());
+        fclose(out);
+        std::pair<int, std::string> result{rc, std::string(data, size)};
+        free(data);
+        return result;
+    };
+    for (const std::string& content : {std::string(), std::string("no final line end"), std::string("a\nb\n\nc"),
+                                       std::string(3000, 'x') + "\ntail"}) {   // lines longer than a read
+        write_file(in, content);
+        EXPECT_EQ(copy(in), std::make_pair(0, content));
     }
-}
+    EXPECT_EQ(copy(dir.file("missing.txt")), std::make_pair(-1, std::string()));
+    EXPECT_EQ(copy(dir.path).first, -1);   // a directory opens but cannot be read
 
-TEST(PrintAsciiFile, Failures)
-{
-    temp_dir dir;
-    const auto [rc, text] = copy_to_memory(dir.file("missing.txt"));
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(text, "");
-
-    // A directory opens but cannot be read.
-    EXPECT_EQ(copy_to_memory(dir.path).first, -1);
-
-    // A write that fails stops the copy.
-    write_file(dir.file("in.txt"), "some text\n");
-    FILE* full = fopen("/dev/full", "w");
+    FILE* full = fopen("/dev/full", "w");   // a write that fails stops the copy
     ASSERT_NE(full, nullptr);
     setvbuf(full, nullptr, _IONBF, 0);
-    EXPECT_EQ(print_ascii_file(full, dir.file("in.txt").c_str()), -1);
+    EXPECT_EQ(print_ascii_file(full, in.c_str()), -1);
     fclose(full);
 }
 

@@ -7,15 +7,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 
 namespace zel_test {
 
@@ -23,14 +23,30 @@ namespace {
 
 std::atomic<int> dir_counter{0};
 
-/* Removes the private directory and what the tests put in it. */
 void remove_tree(const std::string& dir)
 {
-    if (dir.empty())
-        return;
-    const std::string cmd = "rm -rf '" + dir + "'";
-    if (system(cmd.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", dir.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+/* Reads one request: the header, then a Content-Length body. */
+std::string read_request(int fd)
+{
+    std::string req;
+    char buf[4096];
+    size_t want = std::string::npos;
+    while (req.size() < want) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        req.append(buf, static_cast<size_t>(n));
+        const size_t end = req.find("\r\n\r\n");
+        if (want == std::string::npos && end != std::string::npos) {
+            const size_t cl = req.find("Content-Length: ");
+            want = end + 4 + (cl < end ? strtoul(req.c_str() + cl + 16, nullptr, 10) : 0);
+        }
+    }
+    return req;
 }
 
 }  // namespace
@@ -51,7 +67,6 @@ bool queryd_start(queryd_child* d, const std::string& binary, const std::vector<
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0)
         return false;
-
     std::vector<std::string> argv_s{binary, "--socket", d->socket_path};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -78,13 +93,12 @@ bool queryd_start(queryd_child* d, const std::string& binary, const std::vector<
             if (n < 0 && errno == EINTR)
                 continue;
             std::lock_guard<std::mutex> lock(d->mu);
-            if (n <= 0) {
-                d->log_closed = true;
-                d->cv.notify_all();
-                return;
-            }
-            d->log.append(buf, static_cast<size_t>(n));
+            d->log_closed = n <= 0;
+            if (n > 0)
+                d->log.append(buf, static_cast<size_t>(n));
             d->cv.notify_all();
+            if (n <= 0)
+                return;
         }
     });
     return queryd_wait_log(d, "zel-queryd: listening on " + d->socket_path, 20);
@@ -99,38 +113,27 @@ int queryd_stop(queryd_child* d, int sig)
     while (waitpid(d->pid, &status, 0) < 0 && errno == EINTR) {
     }
     d->pid = -1;
-    if (d->reader.joinable())
-        d->reader.join();
+    d->reader.join();
     close(d->err_fd);
-    d->err_fd = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 bool queryd_wait_log(queryd_child* d, const std::string& text, int seconds)
 {
     std::unique_lock<std::mutex> lock(d->mu);
-    return d->cv.wait_for(lock, std::chrono::seconds(seconds),
-                          [&] { return d->log.find(text) != std::string::npos || d->log_closed; }) &&
-           d->log.find(text) != std::string::npos;
+    d->cv.wait_for(lock, std::chrono::seconds(seconds),
+                   [&] { return d->log.find(text) != std::string::npos || d->log_closed; });
+    return d->log.find(text) != std::string::npos;
 }
 
-std::string frame_request(const std::string& path, const std::string& data, int type, unsigned flags)
+std::string frame_request(const std::string& path, const std::string& data, int type)
 {
-    const std::string path_z = path + '\0';
-    const uint32_t total = static_cast<uint32_t>(28 + path_z.size() + data.size());
+    const std::string body = path + '\0' + data;
+    const uint32_t head[3] = {static_cast<uint32_t>(type), 1, static_cast<uint32_t>(28 + body.size())};
     unsigned char digest[16];
-    MD5_CTX ctx;
-    MD5_Init(&ctx);
-    MD5_Update(&ctx, path_z.data(), path_z.size());
-    MD5_Update(&ctx, data.data(), data.size());
-    MD5_Final(digest, &ctx);
-    std::string out(28, '\0');
-    const int32_t t = type;
-    memcpy(&out[0], &t, 4);
-    memcpy(&out[4], &flags, 4);
-    memcpy(&out[8], &total, 4);
-    memcpy(&out[12], digest, 16);
-    return out + path_z + data;
+    MD5(reinterpret_cast<const unsigned char*>(body.data()), body.size(), digest);
+    return std::string(reinterpret_cast<const char*>(head), 12) + std::string(reinterpret_cast<char*>(digest), 16) +
+           body;
 }
 
 dgram_client::dgram_client()
@@ -193,23 +196,9 @@ reply read_reply(const dgram_client& c, int timeout_sec)
     }
 }
 
-void gate::open()
-{
-    std::lock_guard<std::mutex> lock(mu);
-    is_open = true;
-    cv.notify_all();
-}
-
-void gate::wait()
-{
-    std::unique_lock<std::mutex> lock(mu);
-    cv.wait(lock, [this] { return is_open; });
-}
-
 bool write_all(int fd, const std::string& bytes)
 {
-    size_t pos = 0;
-    while (pos < bytes.size()) {
+    for (size_t pos = 0; pos < bytes.size();) {
         const ssize_t n = send(fd, bytes.data() + pos, bytes.size() - pos, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
@@ -220,36 +209,9 @@ bool write_all(int fd, const std::string& bytes)
     return true;
 }
 
-namespace {
-
-/* Reads one request: the header, then a Content-Length body. */
-std::string read_request(int fd)
-{
-    std::string req;
-    char buf[4096];
-    size_t want = std::string::npos;
-    while (want == std::string::npos || req.size() < want) {
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        req.append(buf, static_cast<size_t>(n));
-        const size_t end = req.find("\r\n\r\n");
-        if (want == std::string::npos && end != std::string::npos) {
-            size_t body = 0;
-            const size_t cl = req.find("Content-Length: ");
-            if (cl != std::string::npos && cl < end)
-                body = strtoul(req.c_str() + cl + 16, nullptr, 10);
-            want = end + 4 + body;
-        }
-    }
-    return req;
-}
-
-}  // namespace
-
 http_server::~http_server()
 {
-    stopping = true;
+    /* Shutting the listening socket down fails the pending accept. */
     if (listen_fd >= 0)
         shutdown(listen_fd, SHUT_RDWR);
     if (thread.joinable())
@@ -290,18 +252,13 @@ bool http_server_start(http_server* s, const std::string& unix_path)
     if (listen(s->listen_fd, 16) != 0)
         return false;
     s->thread = std::thread([s] {
-        while (!s->stopping) {
+        for (;;) {
             const int fd = accept4(s->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
-                if (errno == EINTR)
-                    continue;
+            if (fd < 0 && errno == EINTR)
+                continue;
+            if (fd < 0)
                 return;
-            }
             const std::string req = read_request(fd);
-            {
-                std::lock_guard<std::mutex> lock(s->mu);
-                s->requests.push_back(req);
-            }
             if (s->respond)
                 s->respond(fd, req);
             close(fd);
