@@ -46,8 +46,11 @@ if (args.has('--if-missing') && !sanitize &&
 
 run('bash', [path.join(root, 'tools', 'ensure-deps.sh')]);
 
+// `npm install` and `npm start` need only the module and the daemon; every
+// other use builds the tests too.
 const configure = ['-S', root, '-B', buildDir,
-  `-DCMAKE_BUILD_TYPE=${args.has('--debug') ? 'Debug' : 'RelWithDebInfo'}`];
+  `-DCMAKE_BUILD_TYPE=${args.has('--debug') ? 'Debug' : 'RelWithDebInfo'}`,
+  `-DZEL_BUILD_TESTS=${args.has('--if-missing') ? 'OFF' : 'ON'}`];
 if (sanitize) configure.push('-DZEL_SANITIZE=ON');
 run('cmake', configure);
 run('cmake', ['--build', buildDir, '--parallel', String(Math.max(2, require('os').cpus().length))]);
