@@ -17,10 +17,10 @@ const NAMES = {
 };
 
 // Pairs and warm-up pairs by body size: [full, quick].
-const PAIRS = { '200B': [300, 40], '64KiB': [150, 20], '1MiB': [40, 8], '16MiB': [10, 3] };
-const WARM = { '200B': [20, 5], '64KiB': [10, 3], '1MiB': [3, 1], '16MiB': [1, 1] };
-const BATCH_PAIRS = { '64KiB': [20, 4], '1MiB': [8, 2] };
-const LOOP_PAIRS = [8, 3];
+const PAIRS = { '200B': [1000, 100], '64KiB': [400, 50], '1MiB': [100, 12], '16MiB': [20, 4] };
+const WARM = { '200B': [50, 10], '64KiB': [20, 5], '1MiB': [5, 2], '16MiB': [2, 1] };
+const BATCH_PAIRS = { '64KiB': [30, 5], '1MiB': [10, 3] };
+const LOOP_PAIRS = [10, 3];
 
 const GOALS = {
   'limit/200B-plain': 0.92,
