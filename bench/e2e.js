@@ -287,7 +287,13 @@ async function main() {
         const secs = ((Date.now() - t0) / 1000).toFixed(1);
         if (res.status === 'ok') console.log(` ratio ${res.ratio.toFixed(2)} (${secs} s)`);
         else console.log(` ${res.status}: ${res.note}`);
-        if (res.status === 'error') failed = true;
+        if (res.status === 'error') {
+          failed = true;
+          if (querySocket !== DEFAULT_SOCKET && /node_zel_req/.test(res.note)) {
+            console.log(`e2e: a module that does not read ZEL_QUERY_SOCKET still sends to ${DEFAULT_SOCKET}; ` +
+              'run the suite with the default socket in a private mount namespace (see --help).');
+          }
+        }
         if (failed) break;
       }
       await stopHelper(helper);

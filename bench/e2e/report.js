@@ -28,6 +28,7 @@ function sideText(row, res, side) {
 function ratioText(res) {
   if (res.status === 'ok') return res.ratio >= 10 ? res.ratio.toFixed(0) : res.ratio.toFixed(2);
   if (res.status === 'n/a') return `n/a — ${res.note}`;
+  if (res.status === 'not run') return 'not run';
   return `error: ${res.note}`;
 }
 
@@ -58,7 +59,7 @@ function machine() {
 
 function tableRows(rows, results) {
   return rows.map((row) => {
-    const res = results.get(row.id) || { status: 'error', note: 'not run' };
+    const res = results.get(row.id) || { status: 'not run' };
     return [
       row.id,
       row.workload.label,
@@ -73,15 +74,18 @@ function tableRows(rows, results) {
 }
 
 const HEAD = ['row', 'workload', 'A vs B', 'pairs', 'A median', 'B median', 'ratio', 'goal'];
-const LEGEND = 'ratio: B\'s time over A\'s, the median of the per-pair ratios (above 1: A is faster). ' +
-  'Loop rows: B\'s largest event-loop delay over A\'s. ' +
-  'Batch rows: 16 fetches, aggregate MB/s.';
+const LEGEND = [
+  'ratio: B\'s time over A\'s, the median of the per-pair ratios (above 1: A is faster).',
+  'Loop rows: B\'s largest event-loop delay over A\'s.  Batch rows: 16 fetches, aggregate MB/s.',
+  'MB/s counts the bytes a contender was handed: the compressed body when gzip is passed',
+  'through, the whole response for the transport limit.',
+];
 
 function text(rows, results) {
   const body = tableRows(rows, results);
   const w = HEAD.map((h, i) => Math.max(h.length, ...body.map((r) => [...r[i]].length)));
   const line = (r) => r.map((c, i) => c + ' '.repeat(w[i] - [...c].length)).join('  ').trimEnd();
-  return [line(HEAD), line(w.map((n) => '-'.repeat(n))), ...body.map(line), '', LEGEND].join('\n');
+  return [line(HEAD), line(w.map((n) => '-'.repeat(n))), ...body.map(line), '', ...LEGEND].join('\n');
 }
 
 function markdown(rows, results, info) {
@@ -94,7 +98,7 @@ function markdown(rows, results, info) {
     `|${HEAD.map((h, i) => (i >= 3 && i <= 6 ? '---:' : '---')).join('|')}|`,
     ...tableRows(rows, results).map((r) => `| ${r.map((c) => c.replace(/\|/g, '\\|')).join(' | ')} |`),
     '',
-    LEGEND,
+    LEGEND.join(' '),
     '',
   ];
   return lines.join('\n');
@@ -104,7 +108,7 @@ function json(rows, results, info) {
   return {
     ...info,
     rows: rows.map((row) => {
-      const res = results.get(row.id) || { status: 'error', note: 'not run' };
+      const res = results.get(row.id) || { status: 'not run' };
       return {
         id: row.id, kind: row.kind, workload: row.workload.id, a: row.aName, b: row.bName,
         goal: row.goal ? row.goal.min : null,
