@@ -91,7 +91,8 @@ function startHelper(name, file, args) {
     child.stderr.setEncoding('utf8');
     child.stderr.on('data', (d) => {
       if (up) {
-        process.stderr.write(d);
+        // Past start-up only what goes wrong is worth showing.
+        if (!/: stopped\s*$/.test(d)) process.stderr.write(d);
         return;
       }
       err += d;
