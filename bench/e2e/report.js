@@ -107,6 +107,7 @@ function markdown(rows, results, info) {
 function json(rows, results, info) {
   return {
     ...info,
+    legend: LEGEND.join(' '),
     rows: rows.map((row) => {
       const res = results.get(row.id) || { status: 'not run' };
       return {
