@@ -62,7 +62,7 @@ function planRows(quick) {
     limit: (wl) => wl.shape === 'plain',
     http: (wl) => wl.id === '200B-plain' || wl.id === '1MiB-plain' || wl.id === '16MiB-gzip-inflated',
     undici: (wl) => wl.id === '200B-plain' || wl.id === '1MiB-plain',
-    relay: (wl) => wl.id === '200B-plain' || wl.id === '1MiB-plain',
+    relay: (wl) => wl.id === '200B-plain',
   };
   // Through the datagram stand-in: the module against the transport limit.
   for (const wl of wls) {
