@@ -1,0 +1,92 @@
+'use strict';
+// What the suite measures: one row per pair of contenders on one workload.
+// A row's ratio is B's time over A's time (above 1: A is faster), the median
+// of the per-pair ratios; for the event-loop rows it is B's largest loop
+// delay over A's.
+const { allWorkloads, workload } = require('./workloads');
+
+const NAMES = {
+  zel: 'node_zel_req',
+  relay: 'relay()',
+  http: 'node http keep-alive',
+  undici: 'undici',
+  limit: 'transport limit',
+  'relay*16': 'relay() ×16 concurrent',
+  'zel*16': 'node_zel_req ×16 in turn',
+  'undici*16': 'undici ×16 connections',
+};
+
+// Pairs and warm-up pairs by body size: [full, quick].  Odd counts give a
+// median that is one measured pair.
+const PAIRS = { '200B': [1001, 151], '64KiB': [401, 61], '1MiB': [101, 21], '16MiB': [21, 7] };
+const WARM = { '200B': [50, 10], '64KiB': [20, 5], '1MiB': [5, 2], '16MiB': [2, 1] };
+const BATCH_PAIRS = { '64KiB': [31, 7], '1MiB': [11, 3] };
+const LOOP_PAIRS = [11, 5];
+
+const GOALS = {
+  'limit/200B-plain': 0.92,
+  'limit/64KiB-plain': 0.92,
+  'limit/1MiB-plain': 0.95,
+  'limit/16MiB-plain': 0.80,
+  'http/16MiB-gzip-inflated': 2.5,
+  'relay/200B-plain': 1 / 1.5,
+  'relay-undici/16MiB-plain': 1.0,
+  'loop/16MiB-plain': 20,
+  'batch/64KiB-plain': 1.0,
+  'batch/1MiB-plain': 1.0,
+};
+
+function goalText(id, min) {
+  if (id.startsWith('relay/')) return 'A ≤ 1.5× B\'s time';
+  if (id.startsWith('loop/')) return `A's max ≤ 1/${min} of B's`;
+  return `≥ ${Number.isInteger(min) ? min.toFixed(1) : String(min)}`;
+}
+
+function row(id, phase, kind, wl, a, b, quick, pairsTable) {
+  const pick = (t) => t[quick ? 1 : 0];
+  const r = {
+    id, phase, kind, workload: wl, a, b,
+    aName: NAMES[a], bName: NAMES[b],
+    pairs: pick(pairsTable || PAIRS[wl.sizeName]),
+    warm: kind === 'latency' ? pick(WARM[wl.sizeName]) : 1,
+  };
+  if (id in GOALS) r.goal = { min: GOALS[id], text: goalText(id, GOALS[id]) };
+  return r;
+}
+
+// The rows of a run.  Quick runs keep at least one row for every goal.
+function planRows(quick) {
+  const rows = [];
+  const wls = allWorkloads();
+  const quickKeep = {
+    limit: (wl) => wl.shape === 'plain',
+    http: (wl) => wl.id === '200B-plain' || wl.id === '1MiB-plain' || wl.id === '16MiB-gzip-inflated',
+    undici: (wl) => wl.id === '200B-plain' || wl.id === '1MiB-plain',
+    relay: (wl) => wl.id === '200B-plain',
+  };
+  // Through the datagram stand-in: the module against the transport limit.
+  for (const wl of wls) {
+    if (!quick || quickKeep.limit(wl)) rows.push(row(`limit/${wl.id}`, 'standin', 'latency', wl, 'zel', 'limit', quick));
+  }
+  // Through the reference daemon to the appliance, against HTTP clients
+  // that fetch from the appliance directly.
+  for (const [b, keep] of [['http', quickKeep.http], ['undici', quickKeep.undici]]) {
+    for (const wl of wls) {
+      if (!quick || keep(wl)) rows.push(row(`${b}/${wl.id}`, 'daemon', 'latency', wl, 'zel', b, quick));
+    }
+  }
+  for (const wl of wls) {
+    if (!quick || quickKeep.relay(wl)) rows.push(row(`relay/${wl.id}`, 'daemon', 'latency', wl, 'relay', 'zel', quick));
+  }
+  const p16 = workload('16MiB', 'plain');
+  rows.push(row('relay-undici/16MiB-plain', 'daemon', 'latency', p16, 'relay', 'undici', quick));
+  rows.push(row('loop/16MiB-plain', 'daemon', 'loop', p16, 'relay', 'zel', quick, LOOP_PAIRS));
+  for (const size of ['64KiB', '1MiB']) {
+    const wl = workload(size, 'plain');
+    rows.push(row(`batch/${wl.id}`, 'daemon', 'batch', wl, 'relay*16', 'zel*16', quick, BATCH_PAIRS[size]));
+    rows.push(row(`batch-undici/${wl.id}`, 'daemon', 'batch', wl, 'relay*16', 'undici*16', quick, BATCH_PAIRS[size]));
+  }
+  return rows;
+}
+
+module.exports = { planRows, NAMES };
