@@ -80,7 +80,6 @@ struct exchange {
     std::string key;                  /* client address bytes */
     sockaddr_un client{};
     socklen_t client_len = 0;
-    pid_t sender = 0;                 /* process that sent the request */
     xstate state = X_RECEIVING;
     request rq{};
     size_t discard_left = 0;
@@ -556,7 +555,8 @@ void make_half_sent_room(daemon_state& s, pid_t sender)
         if (victim == 0 || it == s.by_id.end())
             return;
         const auto own = s.half_sent.per_sender.find(sender);
-        evict(s, *it->second, own != s.half_sent.per_sender.end() && own->second >= half_sent_sender_limit(max));
+        evict(s, *it->second,
+              sender != 0 && own != s.half_sent.per_sender.end() && own->second >= half_sent_sender_limit(max));
     }
 }
 
@@ -630,7 +630,6 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
     x->key = std::move(key);
     x->client = from;
     x->client_len = from_len;
-    x->sender = sender;
     if (active_count(s) >= static_cast<size_t>(s.opts->max_clients)) {
         refuse_new(s, from, from_len, "request", "too many clients", QUERY_FAIL_LOW_MEMORY);
         if (n >= NSTD_QUERY_HDR_LEN)
@@ -844,7 +843,7 @@ int run_daemon(const options& opts)
      * half-sent table counts shares by. */
     const int on = 1;
     if (setsockopt(s.listen.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0)
-        fprintf(stderr, "zel-queryd: no sender credentials (%s): all clients share one half-sent share\n",
+        fprintf(stderr, "zel-queryd: no sender credentials (%s): half-sent requests are limited in all only\n",
                 strerror(errno));
     s.refusals.epoll_fd = s.epoll.get();
     s.refusals.fallback_fd = s.listen.get();

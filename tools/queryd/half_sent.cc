@@ -15,7 +15,7 @@ size_t half_sent_sender_limit(size_t max)
 
 uint64_t half_sent_victim(const half_sent_table& t, pid_t sender, size_t max)
 {
-    const auto own = t.per_sender.find(sender);
+    const auto own = sender == 0 ? t.per_sender.end() : t.per_sender.find(sender);
     if (own != t.per_sender.end() && own->second >= half_sent_sender_limit(max)) {
         for (const half_sent_entry& e : t.order)
             if (e.sender == sender)

@@ -174,7 +174,8 @@ size_t half_sent_sender_limit(size_t max);
 
 /* Returns the id of the request that must give way before one more from
  * `sender` fits under `max`: the sender's own stalest when it holds its share,
- * else the stalest of all when the table is full; 0 when it fits as it is. */
+ * else the stalest of all when the table is full; 0 when it fits as it is.
+ * Sender 0 (no credentials) is held to the overall limit only. */
 uint64_t half_sent_victim(const half_sent_table& t, pid_t sender, size_t max);
 
 /* Adds request `id` as the freshest; it must not be in the table. */
