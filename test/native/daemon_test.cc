@@ -1,15 +1,18 @@
 /* The reference query daemon, driven through its socket: a raw datagram
  * client with its own framing and digest, and real HTTP servers as targets. */
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <future>
+#include <memory>
 #include <random>
 #include <tuple>
 
@@ -58,6 +61,89 @@ void answer(http_server* s, const std::string& response, const std::string& requ
     s->respond = [response, request](int fd, const std::string& got) {
         write_all(fd, request.empty() || got == request ? response : "HTTP/1.1 400 Bad\r\n\r\n");
     };
+}
+
+/* Returns how often `text` is in the daemon's log once it holds it at least
+ * `n` times, or after `seconds`. */
+size_t log_count(queryd_child* d, const std::string& text, size_t n = 0, int seconds = 0)
+{
+    const auto count = [&] {
+        size_t k = 0;
+        for (size_t at = d->log.find(text); at != std::string::npos; at = d->log.find(text, at + 1))
+            ++k;
+        return k;
+    };
+    std::unique_lock<std::mutex> lock(d->mu);
+    d->cv.wait_for(lock, std::chrono::seconds(seconds), [&] { return count() >= n || d->log_closed; });
+    return count();
+}
+
+std::vector<std::unique_ptr<dgram_client>> clients(size_t n)
+{
+    std::vector<std::unique_ptr<dgram_client>> v(n);
+    for (auto& c : v)
+        c = std::make_unique<dgram_client>();
+    return v;
+}
+
+/* A request from a child process, which the daemon counts as another sender.
+ * Its first datagram is sent before other_sender_start returns, the rest only
+ * in other_sender_finish.  The child exits with 0 when its whole reply was
+ * `expect`; it is killed and reaped if the test ends first. */
+struct other_sender {
+    pid_t pid = -1;
+    int go = -1;
+    ~other_sender()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (go >= 0)
+            close(go);
+    }
+};
+
+bool other_sender_start(other_sender* o, const std::string& socket_path, const std::string& frame,
+                        const std::string& expect)
+{
+    int ready[2], go[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        return false;
+    if (pipe2(go, O_CLOEXEC) != 0) {
+        close(ready[0]);
+        close(ready[1]);
+        return false;
+    }
+    o->pid = fork();
+    if (o->pid == 0) {
+        dgram_client c;
+        char b = 0;
+        bool ok = send_datagrams(c, socket_path, frame.substr(0, 3584)) && write(ready[1], &b, 1) == 1 &&
+                  read(go[0], &b, 1) == 1;
+        ok = ok && (frame.size() <= 3584 || send_datagrams(c, socket_path, frame.substr(3584)));
+        const reply r = ok ? read_reply(c, 10) : reply{};
+        _exit(ok && r.code == QUERY_SUCCESS_FIN && r.payload == expect ? 0 : 1);
+    }
+    close(ready[1]);
+    close(go[0]);
+    o->go = go[1];
+    char b = 0;
+    const bool started = o->pid > 0 && read(ready[0], &b, 1) == 1;
+    close(ready[0]);
+    return started;
+}
+
+/* Lets the child send the rest of its request; returns its exit status, or
+ * -1 when it did not exit normally. */
+int other_sender_finish(other_sender* o)
+{
+    char b = 0;
+    int status = 0;
+    if (write(o->go, &b, 1) != 1 || waitpid(o->pid, &status, 0) != o->pid)
+        return -1;
+    o->pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 /* Adds `delta` to the total_len field of a framed request. */
@@ -120,6 +206,11 @@ TEST(QuerydRelay, EveryRefusalHasItsCode)
     const std::string get = http_request(), good = frame_request("S1:OK", get), no_nul = frame_request("S1:OK", "");
     std::string bad_digest = good;
     bad_digest[12] ^= 1;
+    const auto with_fields = [](const std::string& fields) {
+        return "GET /api/x HTTP/1.1\r\nHost: 127.0.0.1\r\n" + fields + "Connection: Close\r\n\r\n";
+    };
+    const std::string identity = "X-ZEL-SN: S2\r\nX-ZEL-SOURCE-SN: S1\r\nX-ADMIN-NAME: ZL_a\r\n"
+                                 "X-ADMIN-PERMISSIONS: p\r\nX-ADMIN-SUPER: 0\r\n";
     for (const auto& [name, frame, code] : std::initializer_list<std::tuple<const char*, std::string, int>>{
         {"eight serials reach the target", frame_request("A:B:C:D:E:F:G:OK", get), QUERY_SUCCESS_FIN},
         {"serial named twice", frame_request("S1:OK:S1:OK", get), QUERY_FAIL_PATH_LOOP},
@@ -134,6 +225,17 @@ TEST(QuerydRelay, EveryRefusalHasItsCode)
         {"HTTP/1.0", frame_request("S1:OK", "GET /x HTTP/1.0\r\n\r\n"), QUERY_FAIL_MALFORMED_HTTP_REQ},
         {"header never ends", frame_request("S1:OK", "GET /x HTTP/1.1\r\nHost: a\r\n"), QUERY_FAIL_MALFORMED_HTTP_REQ},
         {"body longer than Content-Length", frame_request("S1:OK", http_request("abc") + "d"),
+         QUERY_FAIL_MALFORMED_HTTP_REQ},
+        {"every identity field once", frame_request("S1:OK", with_fields(identity)), QUERY_SUCCESS_FIN},
+        {"X-ZEL-SN twice", frame_request("S1:OK", with_fields(identity + "X-ZEL-SN: S9\r\n")),
+         QUERY_FAIL_MALFORMED_HTTP_REQ},
+        {"X-ADMIN-SUPER twice, spelt differently",
+         frame_request("S1:OK", with_fields("x-admin-super: 1\r\n" + identity)), QUERY_FAIL_MALFORMED_HTTP_REQ},
+        {"an unknown X-ZEL field twice", frame_request("S1:OK", with_fields("X-ZEL-A: 1\r\nX-Zel-a: 2\r\n")),
+         QUERY_FAIL_MALFORMED_HTTP_REQ},
+        {"other fields may repeat", frame_request("S1:OK", with_fields("Accept: a\r\nAccept: b\r\n")),
+         QUERY_SUCCESS_FIN},
+        {"NUL in a field value", frame_request("S1:OK", with_fields(std::string("X-A: a\0b\r\n", 10))),
          QUERY_FAIL_MALFORMED_HTTP_REQ},
         {"target closes without a byte", frame_request("S1:CLOSER", get), QUERY_FAIL_CONNECTION_CLOSED},
         {"appliance feed type", frame_request("S1:OK", get, 1), FAIL_UNKNOWN_COMMAND},
@@ -199,27 +301,204 @@ TEST(QuerydConcurrency, SlowTargetAndLateReaderHoldBackOnlyTheirOwnExchange)
     EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
 }
 
-TEST(QuerydRobustness, HalfSentRequestsAreDroppedWithoutStallingOthers)
+TEST(QuerydRobustness, ClientsThatNeverReadDoNotCostOthersTheirRefusals)
+{
+    queryd_child d;
+    ASSERT_TRUE(queryd_start(&d, kDaemon, {}));
+    /* A feed request is refused before any exchange starts; a request with no
+     * route is refused by its exchange. */
+    const std::string feed = frame_request("S1:S2", http_request(), 1), no_route = frame_request("S1:NOPE", http_request());
+    auto idle = clients(600);
+    for (size_t i = 0; i < idle.size(); ++i)
+        ASSERT_TRUE(send_datagrams(*idle[i], d.socket_path, i % 2 ? no_route : feed));
+
+    dgram_client late_feed, late_route;
+    ASSERT_TRUE(send_datagrams(late_feed, d.socket_path, feed));
+    ASSERT_TRUE(send_datagrams(late_route, d.socket_path, no_route));
+    EXPECT_EQ(read_reply(late_feed, 2).code, FAIL_UNKNOWN_COMMAND);
+    EXPECT_EQ(read_reply(late_route, 2).code, QUERY_FAIL_ROUTE_ERR);
+
+    /* The idle clients' requests were taken first, so each holds its one
+     * refusal already. */
+    size_t held = 0;
+    for (size_t i = 0; i < idle.size(); ++i)
+        held += read_reply(*idle[i], 0).code == (i % 2 ? QUERY_FAIL_ROUTE_ERR : FAIL_UNKNOWN_COMMAND) &&
+                read_reply(*idle[i], 0).code == -2;
+    EXPECT_EQ(held, idle.size());
+    EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+}
+
+TEST(QuerydRobustness, RefusalsToAFullClientWaitForRoomOrAreDroppedAloud)
+{
+    /* One client sends more refused requests than its queue holds and reads
+     * only afterwards: each refusal arrives or is dropped with a log line. */
+    const std::string feed = frame_request("S1:S2", http_request(), 1);
+    size_t queue_len = 10;
+    std::ifstream("/proc/sys/net/unix/max_dgram_qlen") >> queue_len;
+    const size_t sent = queue_len + 20;
+    for (const char* queue : {"256", "3"}) {
+        SCOPED_TRACE(std::string("--max-queued-refusals ") + queue);
+        queryd_child d;
+        ASSERT_TRUE(queryd_start(&d, kDaemon, {"--max-queued-refusals", queue}));
+        dgram_client c;
+        for (size_t i = 0; i < sent; ++i)
+            ASSERT_TRUE(send_datagrams(c, d.socket_path, feed));
+        ASSERT_EQ(log_count(&d, "refused request from", sent, 10), sent);
+        size_t got = 0;
+        while (read_reply(c, 1).code == FAIL_UNKNOWN_COMMAND)
+            ++got;
+        EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+        const size_t dropped = log_count(&d, "dropped the refusal (FAIL_UNKNOWN_COMMAND) queued for");
+        EXPECT_EQ(got + dropped, sent);
+        EXPECT_EQ(dropped == 0, std::string(queue) == "256");
+    }
+}
+
+TEST(QuerydRobustness, HalfSentRequestsKeptAliveDoNotStopOtherRequests)
 {
     queryd_child d;
     const std::string file = "/tmp/zelq-replay-" + std::to_string(getpid());
     std::ofstream(file) << "replayed";
-    ASSERT_TRUE(queryd_start(&d, kDaemon, {"--replay", file, "--request-timeout", "3", "--max-clients", "2"}));
+    ASSERT_TRUE(queryd_start(&d, kDaemon, {"--replay", file, "--request-timeout", "2"}));
     unlink(file.c_str());
 
-    /* Two half-sent requests hold both slots: the next client is refused for
-     * lack of room until they time out. */
-    dgram_client half, other_half, refused;
-    const std::string head = frame_request("S1:S2", std::string(10000, 'h')).substr(0, 3584);
-    ASSERT_TRUE(send_datagrams(half, d.socket_path, head));
-    EXPECT_EQ(exchange(d, "S1:S2", "x").payload, "replayed");
-    ASSERT_TRUE(send_datagrams(other_half, d.socket_path, head));
-    ASSERT_TRUE(send_datagrams(refused, d.socket_path, frame_request("S1:S2", "x")));
-    EXPECT_EQ(read_reply(refused).code, QUERY_FAIL_LOW_MEMORY);
+    /* 256 half-sent requests from 256 sockets, fed a byte at a time for twice
+     * the request time-out, while whole requests of one and of three
+     * datagrams come from this process and from another one. */
+    auto held = clients(256);
+    const std::string head = frame_request("S1:S2", std::string(20000, 'h')).substr(0, 3584);
+    for (auto& c : held)
+        ASSERT_TRUE(send_datagrams(*c, d.socket_path, head));
+    const std::string three = http_request(random_bytes(9000, 3));
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        for (auto& c : held)
+            ASSERT_TRUE(send_datagrams(*c, d.socket_path, "k"));
+        EXPECT_EQ(exchange(d, "S1:S2", http_request(), 5).payload, "replayed");
+        EXPECT_EQ(exchange(d, "S1:S2", three, 5).payload, "replayed");
+        other_sender other;
+        ASSERT_TRUE(other_sender_start(&other, d.socket_path, frame_request("S1:S2", three), "replayed"));
+        EXPECT_EQ(other_sender_finish(&other), 0);
+        usleep(500 * 1000);
+    }
 
-    EXPECT_EQ(read_reply(half).code, QUERY_FAIL_PATH_ERR);
-    EXPECT_EQ(read_reply(other_half).code, QUERY_FAIL_PATH_ERR);
-    EXPECT_EQ(exchange(d, "S1:S2", "x").payload, "replayed");
+    /* This process holds at most its share of the table; the requests that
+     * gave way were refused at once, the rest time out once no longer fed.
+     * Either way each client hears exactly one answer. */
+    size_t evicted = 0, timed_out = 0;
+    for (auto& c : held) {
+        const int code = read_reply(*c, 5).code;
+        evicted += code == QUERY_FAIL_LOW_MEMORY;
+        timed_out += code == QUERY_FAIL_PATH_ERR;
+        EXPECT_EQ(read_reply(*c, 0).code, -2);
+    }
+    EXPECT_EQ(evicted + timed_out, held.size());
+    EXPECT_GE(evicted, held.size() - 16);
+    EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+    EXPECT_EQ(log_count(&d, "evicted after"), evicted);
+}
+
+TEST(QuerydRobustness, AFullHalfSentTableRefusesTheSendersOwnStalestThenTheStalestOfAll)
+{
+    queryd_child d;
+    const std::string file = "/tmp/zelq-replay-" + std::to_string(getpid());
+    std::ofstream(file) << "replayed";
+    /* A table of four: each sender's share is one. */
+    ASSERT_TRUE(queryd_start(&d, kDaemon, {"--replay", file, "--max-half-sent", "4"}));
+    unlink(file.c_str());
+    const std::string frame = frame_request("S1:S2", http_request(random_bytes(5000, 9)));
+
+    dgram_client first, second;
+    ASSERT_TRUE(send_datagrams(first, d.socket_path, frame.substr(0, 3584)));
+    ASSERT_TRUE(send_datagrams(second, d.socket_path, frame.substr(0, 3584)));
+    EXPECT_EQ(read_reply(first, 5).code, QUERY_FAIL_LOW_MEMORY);   /* its sender's share is used up */
+    EXPECT_TRUE(queryd_wait_log(&d, "its sender holds its share of half-sent requests", 5));
+
+    other_sender others[4];
+    for (other_sender& o : others)   /* the table is full after three, the fourth needs room */
+        ASSERT_TRUE(other_sender_start(&o, d.socket_path, frame, "replayed"));
+    EXPECT_EQ(read_reply(second, 5).code, QUERY_FAIL_LOW_MEMORY);   /* the stalest of all */
+    EXPECT_TRUE(queryd_wait_log(&d, "too many half-sent requests", 5));
+    for (other_sender& o : others)
+        EXPECT_EQ(other_sender_finish(&o), 0);
+
+    /* The rest of a refused request is swallowed, not answered again. */
+    ASSERT_TRUE(send_datagrams(second, d.socket_path, frame.substr(3584)));
+    EXPECT_EQ(read_reply(second, 1).code, -2);
+    EXPECT_EQ(read_reply(first, 0).code, -2);
+    EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+}
+
+TEST(QuerydRobustness, OnlyWholeRequestsCountTowardsMaxClients)
+{
+    http_server ok, silent;
+    std::promise<void> release;   /* goes before the servers and frees the silent one */
+    answer(&ok, http_response("fine"));
+    silent.respond = [held = release.get_future().share()](int, const std::string&) { held.wait(); };
+    ASSERT_TRUE(http_server_start(&ok));
+    ASSERT_TRUE(http_server_start(&silent));
+    queryd_child d;
+    ASSERT_TRUE(queryd_start(&d, kDaemon,
+                             {"--route", "OK=" + ok.endpoint(), "--route", "SILENT=" + silent.endpoint(),
+                              "--max-clients", "1"}));
+    const std::string big = frame_request("S1:OK", http_request(random_bytes(5000, 8)));
+    dgram_client busy, half, refused;
+    ASSERT_TRUE(send_datagrams(half, d.socket_path, big.substr(0, 3584)));
+    ASSERT_TRUE(send_datagrams(busy, d.socket_path, frame_request("S1:SILENT", http_request())));
+    /* The half-sent request held no place; the exchange holds the only one. */
+    ASSERT_TRUE(send_datagrams(refused, d.socket_path, frame_request("S1:OK", http_request())));
+    EXPECT_EQ(read_reply(refused, 5).code, QUERY_FAIL_LOW_MEMORY);
+    ASSERT_TRUE(send_datagrams(half, d.socket_path, big.substr(3584)));
+    EXPECT_EQ(read_reply(half, 5).code, QUERY_FAIL_LOW_MEMORY);
+
+    release.set_value();
+    EXPECT_EQ(read_reply(busy, 5).code, QUERY_FAIL_CONNECTION_CLOSED);
+    EXPECT_EQ(exchange(d, "S1:OK", http_request(random_bytes(5000, 8)), 5).payload, http_response("fine"));
+    EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+}
+
+TEST(QuerydRobustness, AfterAFloodOfAnyDatagramsAWellFormedRequestIsServed)
+{
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    queryd_child d;
+    const std::string file = "/tmp/zelq-replay-" + std::to_string(getpid());
+    std::ofstream(file) << "replayed";
+    ASSERT_TRUE(queryd_start(&d, kDaemon, {"--replay", file, "--max-half-sent", "8", "--max-queued-refusals", "8",
+                                           "--request-timeout", "1", "--quiet"}));
+    unlink(file.c_str());
+
+    /* Clients that never read send garbage, headers announcing up to twice the
+     * size limit, continuations and oversized datagrams. */
+    const auto pick = [&rng](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
+    auto flood = clients(48);
+    for (int i = 0; i < 1500; ++i) {
+        std::string dgram;
+        switch (pick(0, 3)) {
+        case 0:
+            dgram = random_bytes(pick(0, 4200), static_cast<unsigned>(rng()));
+            break;
+        case 1:
+            dgram = shift_total(frame_request("S1:S2", random_bytes(pick(0, 3000), static_cast<unsigned>(rng())),
+                                              static_cast<int>(pick(0, 1))),
+                                static_cast<int64_t>(pick(0, 2u << 20)));
+            break;
+        case 2:
+            dgram = random_bytes(pick(1, 3584), static_cast<unsigned>(rng()));
+            break;
+        default:
+            dgram = frame_request("S1:S2", random_bytes(pick(3000, 9000), static_cast<unsigned>(rng()))).substr(0, 3584);
+            break;
+        }
+        ASSERT_TRUE(send_datagrams(*flood[pick(0, flood.size() - 1)], d.socket_path, dgram, 65536));
+    }
+    EXPECT_EQ(exchange(d, "S1:S2", http_request(), 5).payload, "replayed");
+    EXPECT_EQ(exchange(d, "S1:S2", http_request(random_bytes(9000, 4)), 5).payload, "replayed");
+    other_sender other;
+    ASSERT_TRUE(other_sender_start(&other, d.socket_path, frame_request("S1:S2", http_request(random_bytes(9000, 5))),
+                                   "replayed"));
+    EXPECT_EQ(other_sender_finish(&other), 0);
     EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
 }
 

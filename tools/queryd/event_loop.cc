@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,11 +19,19 @@
 
 #include "tools/queryd/queryd.h"
 
-/* The event loop.  One epoll set holds the request socket, a signalfd and the
- * two descriptors of every exchange: a reply socket connected to the client's
- * address, and the target connection.  Descriptors are level-triggered and
- * registered only while the exchange waits on them, so a paused side costs
+/* The event loop.  One epoll set holds the request socket, a signalfd, the
+ * two descriptors of every exchange (a reply socket connected to the client's
+ * address, and the target connection) and the socket of every refusal that
+ * waits for room at its client.  Descriptors are level-triggered and
+ * registered only while their owner waits on them, so a paused side costs
  * nothing and never spins.
+ *
+ * Room for requests: a request that arrives in one datagram never waits for
+ * anything and goes straight to an exchange, of which --max-clients may run.
+ * Requests whose datagrams are still due are held in a table of their own
+ * (--max-half-sent, a quarter of it per sending process); when it is full the
+ * stalest gives way.  So half-sent requests, however many and however slowly
+ * fed, cannot keep whole requests from being served.
  *
  * Back-pressure: a response is read from the target one reply datagram at a
  * time.  When the client's receive queue is full the send fails with EAGAIN;
@@ -33,8 +42,6 @@
 namespace queryd {
 
 namespace {
-
-using steady = std::chrono::steady_clock;
 
 /* Largest datagram the daemon sends: the oversized malformed answer. */
 constexpr size_t kOutMax = 5000;
@@ -67,8 +74,6 @@ enum xstate {
     X_RELAYING,         /* streaming the target's response */
     X_ANSWERING,        /* replay, fail, malformed or silent answer */
 };
-
-enum fd_role : uint64_t { ROLE_LISTEN = 0, ROLE_SIGNAL = 1, ROLE_REPLY = 2, ROLE_TARGET = 3 };
 
 struct exchange {
     uint64_t id = 0;
@@ -104,28 +109,12 @@ struct daemon_state {
     std::unordered_map<std::string, uint64_t> by_addr;
     uint64_t next_id = 1;
     size_t discarding = 0;
+    half_sent_table half_sent;        /* the exchanges in X_RECEIVING */
+    refusal_queue refusals;
     bool stop = false;
 };
 
 enum send_result { SENT, BLOCKED, GONE };
-
-std::string printable(std::string_view s)
-{
-    std::string out;
-    for (char c : s.substr(0, 200))
-        out += (c >= 0x20 && c < 0x7f) ? c : '?';
-    return out;
-}
-
-std::string addr_text(const sockaddr_un& a, socklen_t len)
-{
-    const size_t n = len > offsetof(sockaddr_un, sun_path) ? len - offsetof(sockaddr_un, sun_path) : 0;
-    if (n == 0)
-        return "(unbound)";
-    if (a.sun_path[0] == '\0')
-        return "@" + printable(std::string_view(a.sun_path + 1, n - 1));
-    return printable(std::string_view(a.sun_path, strnlen(a.sun_path, n)));
-}
 
 /* How a serial chain appears in the log; an empty one shows as "". */
 std::string chain_label(std::string_view path)
@@ -146,7 +135,7 @@ void watch(daemon_state& s, exchange& x, fd_role role, uint32_t events)
         return;
     epoll_event ev{};
     ev.events = events;
-    ev.data.u64 = x.id << 2 | role;
+    ev.data.u64 = x.id << kRoleBits | role;
     if (events == 0)
         epoll_ctl(s.epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
     else
@@ -160,10 +149,23 @@ void close_target(exchange& x)
     x.target_events = 0;
 }
 
+/* Exchanges whose request is whole: those that count towards --max-clients. */
+size_t active_count(const daemon_state& s)
+{
+    return s.by_id.size() - s.discarding - s.half_sent.order.size();
+}
+
+/* Request bytes taken in so far, header and path included. */
+size_t received_bytes(const exchange& x)
+{
+    return NSTD_QUERY_HDR_LEN + x.rq.path.size() + 1 + x.rq.data.size();
+}
+
 void erase(daemon_state& s, exchange& x)
 {
     if (x.state == X_DISCARDING)
         --s.discarding;
+    half_sent_remove(&s.half_sent, x.id);
     s.by_addr.erase(x.key);
     s.by_id.erase(x.id);   /* destroys x: its descriptors close */
 }
@@ -176,16 +178,6 @@ void set_header(exchange& x, int code, size_t payload)
     h.offset = NSTD_REPLY_HDR_LEN;
     memcpy(x.out, &h, sizeof h);
     x.out_len = NSTD_REPLY_HDR_LEN + payload;
-}
-
-/* Answers a datagram that has no exchange to carry the reply. */
-void send_code_to(daemon_state& s, const sockaddr_un& to, socklen_t to_len, int code)
-{
-    nst_reply_hdr h{};
-    h.type = static_cast<uint8_t>(code);
-    h.len = NSTD_REPLY_HDR_LEN;
-    h.offset = NSTD_REPLY_HDR_LEN;
-    sendto(s.listen.get(), &h, sizeof h, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), to_len);
 }
 
 void log_refusal(const std::string& who, const sockaddr_un& from, socklen_t from_len, const char* reason, int code)
@@ -376,7 +368,7 @@ void start_exchange(daemon_state& s, exchange& x)
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         fprintf(stderr, "zel-queryd: refused %s: no reply socket: %s\n", x.label.c_str(), strerror(errno));
-        send_code_to(s, x.client, x.client_len, QUERY_FAIL_LOW_MEMORY);
+        refusal_send(&s.refusals, x.client, x.client_len, QUERY_FAIL_LOW_MEMORY);
         erase(s, x);
         return;
     }
@@ -501,14 +493,20 @@ void refuse_new(daemon_state& s, const sockaddr_un& from, socklen_t from_len, co
                 const char* reason, int code)
 {
     log_refusal(who, from, from_len, reason, code);
-    send_code_to(s, from, from_len, code);
+    refusal_send(&s.refusals, from, from_len, code);
+}
+
+/* Records of refused requests whose remaining datagrams are swallowed. */
+size_t discard_limit(const daemon_state& s)
+{
+    return 4 * static_cast<size_t>(s.opts->max_clients);
 }
 
 /* Keeps a record that swallows the rest of a refused request, so its
  * continuation datagrams are not taken for new requests and answered again. */
 void discard_rest(daemon_state& s, std::unique_ptr<exchange> x, size_t left)
 {
-    if (left == 0 || s.by_id.size() >= 4 * static_cast<size_t>(s.opts->max_clients))
+    if (left == 0 || s.discarding >= discard_limit(s))
         return;
     x->state = X_DISCARDING;
     x->discard_left = left;
@@ -519,14 +517,87 @@ void discard_rest(daemon_state& s, std::unique_ptr<exchange> x, size_t left)
     s.by_id[x->id] = std::move(x);
 }
 
-void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& from, socklen_t from_len)
+/* Turns a refused half-sent request into a record that swallows the `left`
+ * bytes still due, or ends it when none are due or no record can be kept. */
+void swallow_rest(daemon_state& s, exchange& x, size_t left)
+{
+    half_sent_remove(&s.half_sent, x.id);
+    if (left == 0 || s.discarding >= discard_limit(s)) {
+        erase(s, x);
+        return;
+    }
+    x.state = X_DISCARDING;
+    x.discard_left = left;
+    x.rq = request{};
+    x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
+    ++s.discarding;
+}
+
+/* Refuses half-sent request `x` so that a newer one fits. */
+void evict(daemon_state& s, exchange& x, bool own_share)
+{
+    const size_t got = received_bytes(x);
+    const std::string reason = "evicted after " + std::to_string(got) + " of " + std::to_string(x.rq.hdr.total_len) +
+                               " bytes, " +
+                               (own_share ? "its sender holds its share of half-sent requests"
+                                          : "too many half-sent requests");
+    refuse_new(s, x.client, x.client_len, chain_text(x), reason.c_str(), QUERY_FAIL_LOW_MEMORY);
+    swallow_rest(s, x, x.rq.hdr.total_len - got);
+}
+
+/* Makes room in the half-sent table for one more request from `sender`. */
+void make_half_sent_room(daemon_state& s, pid_t sender)
+{
+    const size_t max = static_cast<size_t>(s.opts->max_half_sent);
+    for (;;) {
+        const uint64_t victim = half_sent_victim(s.half_sent, sender, max);
+        const auto it = s.by_id.find(victim);
+        if (victim == 0 || it == s.by_id.end())
+            return;
+        const auto own = s.half_sent.per_sender.find(sender);
+        evict(s, *it->second,
+              sender != 0 && own != s.half_sent.per_sender.end() && own->second >= half_sent_sender_limit(max));
+    }
+}
+
+/* A datagram from the address of a half-sent request: its next piece. */
+void on_continuation(daemon_state& s, exchange& x, const char* buf, size_t n)
+{
+    const std::string who = chain_text(x);
+    const request_state st = n > NSTD_QUERY_MAX_DGRAM ? REQ_REFUSED : request_continue(&x.rq, buf, n);
+    if (n > NSTD_QUERY_MAX_DGRAM) {
+        x.rq.code = QUERY_FAIL_PATH_ERR;
+        x.rq.reason = "datagram larger than the request datagram limit";
+    }
+    if (st == REQ_MORE) {
+        half_sent_touch(&s.half_sent, x.id);
+        x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
+        return;
+    }
+    if (st == REQ_DONE) {
+        if (active_count(s) >= static_cast<size_t>(s.opts->max_clients)) {
+            refuse_new(s, x.client, x.client_len, who, "too many clients", QUERY_FAIL_LOW_MEMORY);
+            erase(s, x);
+            return;
+        }
+        half_sent_remove(&s.half_sent, x.id);
+        start_exchange(s, x);
+        return;
+    }
+    refuse_new(s, x.client, x.client_len, who, x.rq.reason, x.rq.code);
+    /* The refused datagram was not taken in but counts towards total_len;
+     * after a digest mismatch nothing more is due. */
+    const size_t got = received_bytes(x) + n;
+    swallow_rest(s, x, x.rq.hdr.total_len > got ? x.rq.hdr.total_len - got : 0);
+}
+
+void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& from, socklen_t from_len, pid_t sender)
 {
     if (from_len <= offsetof(sockaddr_un, sun_path)) {
         fprintf(stderr, "zel-queryd: ignored a datagram from an unbound socket: no address to answer\n");
         return;
     }
     std::string key(reinterpret_cast<const char*>(&from), from_len);
-    const bool oversized = n > NSTD_QUERY_MAX_DGRAM;
     const auto found = s.by_addr.find(key);
     if (found != s.by_addr.end()) {
         exchange& x = *s.by_id.at(found->second);
@@ -538,32 +609,7 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
             return;
         }
         if (x.state == X_RECEIVING) {
-            const std::string who = chain_text(x);
-            const request_state st = oversized ? REQ_REFUSED : request_continue(&x.rq, buf, n);
-            if (oversized) {
-                x.rq.code = QUERY_FAIL_PATH_ERR;
-                x.rq.reason = "datagram larger than the request datagram limit";
-            }
-            if (st == REQ_MORE) {
-                x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
-            } else if (st == REQ_DONE) {
-                start_exchange(s, x);
-            } else {
-                refuse_new(s, from, from_len, who, x.rq.reason, x.rq.code);
-                /* The refused datagram was not taken in but counts towards
-                 * total_len; after a digest mismatch nothing more is due. */
-                const size_t got = NSTD_QUERY_HDR_LEN + x.rq.path.size() + 1 + x.rq.data.size() + n;
-                const size_t left = x.rq.hdr.total_len > got ? x.rq.hdr.total_len - got : 0;
-                if (left == 0 || s.by_id.size() >= 4 * static_cast<size_t>(s.opts->max_clients)) {
-                    erase(s, x);
-                } else {
-                    x.state = X_DISCARDING;
-                    x.discard_left = left;
-                    x.rq = request{};
-                    x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
-                    ++s.discarding;
-                }
-            }
+            on_continuation(s, x, buf, n);
             return;
         }
         /* A client sends one request and then only reads, so a new datagram
@@ -574,7 +620,7 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
         erase(s, x);
     }
 
-    if (oversized) {
+    if (n > NSTD_QUERY_MAX_DGRAM) {
         refuse_new(s, from, from_len, "request", "datagram larger than the request datagram limit",
                    QUERY_FAIL_PATH_ERR);
         return;
@@ -584,7 +630,7 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
     x->key = std::move(key);
     x->client = from;
     x->client_len = from_len;
-    if (s.by_id.size() - s.discarding >= static_cast<size_t>(s.opts->max_clients)) {
+    if (active_count(s) >= static_cast<size_t>(s.opts->max_clients)) {
         refuse_new(s, from, from_len, "request", "too many clients", QUERY_FAIL_LOW_MEMORY);
         if (n >= NSTD_QUERY_HDR_LEN)
             memcpy(&x->rq.hdr, buf, NSTD_QUERY_HDR_LEN);
@@ -600,6 +646,10 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
         discard_rest(s, std::move(x), left);
         return;
     }
+    if (st == REQ_MORE) {
+        make_half_sent_room(s, sender);
+        half_sent_add(&s.half_sent, x->id, sender);
+    }
     x->deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
     exchange& ref = *x;
     s.by_addr[ref.key] = ref.id;
@@ -608,15 +658,50 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
         start_exchange(s, ref);
 }
 
+/* Closes descriptors passed along with a request datagram: the daemon takes
+ * none, and must not collect them. */
+void close_passed_fds(msghdr* mh)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(mh); c != nullptr; c = CMSG_NXTHDR(mh, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            close(fd);
+        }
+    }
+}
+
+/* Returns the pid in the datagram's credentials, or 0 when it has none. */
+pid_t sender_pid(msghdr* mh)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(mh); c != nullptr; c = CMSG_NXTHDR(mh, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+            ucred cred;
+            memcpy(&cred, CMSG_DATA(c), sizeof cred);
+            return cred.pid;
+        }
+    return 0;
+}
+
 void on_listen(daemon_state& s)
 {
     char buf[NSTD_QUERY_MAX_DGRAM];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
     for (int i = 0; i < kBatch; ++i) {
         sockaddr_un from{};
-        socklen_t from_len = sizeof from;
+        iovec iov{buf, sizeof buf};
+        msghdr mh{};
+        mh.msg_name = &from;
+        mh.msg_namelen = sizeof from;
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof control;
         /* MSG_TRUNC reports the real size of a datagram larger than buf. */
-        const ssize_t n = recvfrom(s.listen.get(), buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC,
-                                   reinterpret_cast<sockaddr*>(&from), &from_len);
+        const ssize_t n = recvmsg(s.listen.get(), &mh, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -624,17 +709,18 @@ void on_listen(daemon_state& s)
                 fprintf(stderr, "zel-queryd: receive failed: %s\n", strerror(errno));
             return;
         }
-        on_datagram(s, buf, static_cast<size_t>(n), from, from_len);
+        close_passed_fds(&mh);
+        on_datagram(s, buf, static_cast<size_t>(n), from, mh.msg_namelen, sender_pid(&mh));
     }
 }
 
 /* Applies the deadlines; returns the epoll wait in milliseconds until the
- * nearest remaining one, or -1 when no exchange is open. */
+ * nearest remaining one, or -1 when nothing waits. */
 int expire(daemon_state& s)
 {
     const steady::time_point now = steady::now();
     std::vector<uint64_t> due;
-    steady::time_point nearest = steady::time_point::max();
+    steady::time_point nearest = refusal_expire(&s.refusals, now);
     for (const auto& [id, x] : s.by_id) {
         if (x->deadline <= now)
             due.push_back(id);
@@ -649,8 +735,8 @@ int expire(daemon_state& s)
         if (x.state == X_DISCARDING) {
             erase(s, x);
         } else if (x.state == X_RECEIVING) {
-            const std::string got = std::to_string(NSTD_QUERY_HDR_LEN + x.rq.path.size() + 1 + x.rq.data.size()) +
-                                    " of " + std::to_string(x.rq.hdr.total_len) + " bytes";
+            const std::string got = std::to_string(received_bytes(x)) + " of " + std::to_string(x.rq.hdr.total_len) +
+                                    " bytes";
             const std::string reason = "request incomplete after " + std::to_string(s.opts->request_timeout) +
                                        " s, " + got;
             refuse_new(s, x.client, x.client_len, chain_text(x), reason.c_str(), QUERY_FAIL_PATH_ERR);
@@ -664,7 +750,7 @@ int expire(daemon_state& s)
                  std::to_string(s.opts->target_timeout) + " s");
         }
     }
-    if (s.by_id.empty())
+    if (s.by_id.empty() && s.refusals.queued.empty())
         return -1;
     /* fail() may have left an exchange waiting to send; look again soon. */
     if (nearest == steady::time_point::max())
@@ -704,6 +790,23 @@ bool prepare_path(const std::string& path)
     return true;
 }
 
+/* Raises the soft descriptor limit to what the limits in `opts` can use at
+ * once: two per exchange and one per queued refusal.  When the hard limit is
+ * lower, says so: a refusal or exchange that finds no descriptor is then
+ * answered from the request socket or refused. */
+void allow_descriptors(const options& opts)
+{
+    const rlim_t want = 2 * static_cast<rlim_t>(opts.max_clients) + static_cast<rlim_t>(opts.max_queued_refusals) + 32;
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= want)
+        return;
+    lim.rlim_cur = lim.rlim_max == RLIM_INFINITY ? want : std::min(want, lim.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < want)
+        fprintf(stderr, "zel-queryd: only %llu descriptors allowed, the limits can use %llu\n",
+                static_cast<unsigned long long>(lim.rlim_cur), static_cast<unsigned long long>(want));
+}
+
 }  // namespace
 
 int run_daemon(const options& opts)
@@ -736,6 +839,16 @@ int run_daemon(const options& opts)
     }
     struct stat bound{};
     stat(opts.socket_path.c_str(), &bound);
+    /* Credentials name the process behind each datagram, which is what the
+     * half-sent table counts shares by. */
+    const int on = 1;
+    if (setsockopt(s.listen.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0)
+        fprintf(stderr, "zel-queryd: no sender credentials (%s): half-sent requests are limited in all only\n",
+                strerror(errno));
+    s.refusals.epoll_fd = s.epoll.get();
+    s.refusals.fallback_fd = s.listen.get();
+    s.refusals.max = static_cast<size_t>(opts.max_queued_refusals);
+    allow_descriptors(opts);
 
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -756,7 +869,7 @@ int run_daemon(const options& opts)
         }
         for (int i = 0; i < n; ++i) {
             const uint64_t tag = events[i].data.u64;
-            const uint64_t role = tag & 3;
+            const uint64_t role = tag & ((1u << kRoleBits) - 1);
             if (role == ROLE_LISTEN) {
                 on_listen(s);
                 continue;
@@ -765,8 +878,12 @@ int run_daemon(const options& opts)
                 s.stop = true;
                 break;
             }
+            if (role == ROLE_REFUSAL) {
+                refusal_retry(&s.refusals, tag >> kRoleBits);
+                continue;
+            }
             /* The exchange may have ended earlier in this batch. */
-            const auto it = s.by_id.find(tag >> 2);
+            const auto it = s.by_id.find(tag >> kRoleBits);
             if (it == s.by_id.end())
                 continue;
             if (role == ROLE_REPLY)
@@ -779,6 +896,7 @@ int run_daemon(const options& opts)
 
     s.by_addr.clear();
     s.by_id.clear();
+    refusal_clear(&s.refusals);
     struct stat now{};
     if (stat(opts.socket_path.c_str(), &now) == 0 && now.st_ino == bound.st_ino && now.st_dev == bound.st_dev)
         unlink(opts.socket_path.c_str());

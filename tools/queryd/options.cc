@@ -59,7 +59,14 @@ constexpr const char kUsage[] =
     "                          a datagram (default 5)\n"
     "  --target-timeout SEC    fail an exchange whose target stays silent for SEC\n"
     "                          seconds (default 10)\n"
-    "  --max-clients N         exchanges in progress at once (default 256)\n"
+    "  --max-clients N         whole requests relayed or answered at once\n"
+    "                          (default 256)\n"
+    "  --max-half-sent N       requests whose datagrams are still due, held at\n"
+    "                          once (default 64); one sending process holds at\n"
+    "                          most a quarter, and when full the stalest is\n"
+    "                          refused to make room\n"
+    "  --max-queued-refusals N refusals waiting for clients whose queue is full\n"
+    "                          (default 256); beyond it the oldest is dropped\n"
     "  --max-request BYTES     largest request total_len (default 1048576)\n"
     "  --replay FILE           answer every request with FILE's bytes\n"
     "  --split FORM            payload boundaries of --replay: fixed:N,\n"
@@ -211,7 +218,7 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
                 return -1;
             route_args.push_back(v);
         } else if (arg == "--max-hops" || arg == "--request-timeout" || arg == "--target-timeout" ||
-                   arg == "--max-clients") {
+                   arg == "--max-clients" || arg == "--max-half-sent" || arg == "--max-queued-refusals") {
             if (!need(&v))
                 return -1;
             const int n = parse_int(v, 1, 1000000, arg.c_str(), err);
@@ -220,7 +227,9 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
             (arg == "--max-hops" ? opts->max_hops
              : arg == "--request-timeout" ? opts->request_timeout
              : arg == "--target-timeout" ? opts->target_timeout
-                                          : opts->max_clients) = n;
+             : arg == "--max-clients" ? opts->max_clients
+             : arg == "--max-half-sent" ? opts->max_half_sent
+                                        : opts->max_queued_refusals) = n;
         } else if (arg == "--max-request") {
             if (!need(&v))
                 return -1;

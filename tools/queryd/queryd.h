@@ -1,8 +1,11 @@
 /* zel-queryd, the reference query daemon: records and functions shared by its
  * files.  options.cc reads the command line and the route file, request.cc
- * reassembles and checks framed requests, routing.cc reads the serial chain and
- * the HTTP request line, target.cc opens target connections, replay.cc cuts a
- * replay file into payloads and event_loop.cc runs the exchanges. */
+ * reassembles and checks framed requests, half_sent.cc chooses which half-sent
+ * request gives way when their table is full, routing.cc reads the serial
+ * chain and the HTTP request line, target.cc opens target connections,
+ * replay.cc cuts a replay file into payloads, refusal.cc sends refusals and
+ * holds those a client has no room for, log.cc shows addresses and texts in
+ * the log, and event_loop.cc runs the exchanges. */
 #ifndef ZEL_TOOLS_QUERYD_H
 #define ZEL_TOOLS_QUERYD_H
 
@@ -10,9 +13,15 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
 
+#include <chrono>
+#include <list>
+#include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "sysapi/nst/nst_query.h"
@@ -23,6 +32,19 @@ namespace queryd {
 constexpr size_t kReplyPayloadMax = NSTD_REPLY_MAX_DGRAM - NSTD_REPLY_HDR_LEN;
 /* A client that takes no reply datagram for this long is dropped. */
 constexpr int kClientStallSec = 60;
+
+using steady = std::chrono::steady_clock;
+
+/* Every descriptor in the event loop's epoll set is tagged with (id << 3) |
+ * role, so an event finds its owner after the owner may have gone. */
+enum fd_role : uint64_t {
+    ROLE_LISTEN = 0,
+    ROLE_SIGNAL = 1,
+    ROLE_REPLY = 2,
+    ROLE_TARGET = 3,
+    ROLE_REFUSAL = 4,
+};
+constexpr int kRoleBits = 3;
 
 /* A target: TCP host:port or a Unix stream socket path. */
 struct endpoint {
@@ -55,7 +77,9 @@ struct options {
     int max_hops = 8;
     int request_timeout = 5;          /* seconds a half-sent request is kept */
     int target_timeout = 10;          /* seconds a target may stay silent */
-    int max_clients = 256;            /* exchanges in progress */
+    int max_clients = 256;            /* whole requests being relayed or answered */
+    int max_half_sent = 64;           /* requests whose datagrams are still due */
+    int max_queued_refusals = 256;    /* refusals waiting for room at their client */
     size_t max_request = 1u << 20;    /* largest total_len accepted */
     bool replay = false;
     std::string replay_path;
@@ -75,6 +99,16 @@ int parse_options(int argc, char** argv, options* opts, std::string* err);
 
 /* Returns the name of a reply code, or "code N" text for unnamed values. */
 std::string reply_code_name(int code);
+
+/* --- log.cc --- */
+
+/* Returns `s` (at most 200 bytes) with every byte outside printable ASCII
+ * shown as '?'. */
+std::string printable(std::string_view s);
+
+/* Returns how a client address appears in the log: "@" and the abstract
+ * name, a path, or "(unbound)". */
+std::string addr_text(const sockaddr_un& a, socklen_t len);
 
 /* --- target.cc --- */
 
@@ -116,6 +150,85 @@ request_state request_continue(request* rq, const char* dgram, size_t len);
 /* Returns the bytes still due after a refused first datagram, or 0 when the
  * sender's framing is unknown. */
 size_t request_bytes_left(const request& rq, size_t first_len);
+
+/* --- half_sent.cc --- */
+
+/* The half-sent requests, stalest first: ordered by the arrival of their
+ * latest datagram.  A sender is the process that sent the datagrams (its pid
+ * from the socket credentials), so one process with many sockets counts as
+ * one sender.  A value-initialised record is an empty table. */
+struct half_sent_entry {
+    uint64_t id;
+    pid_t sender;
+};
+
+struct half_sent_table {
+    std::list<half_sent_entry> order;
+    std::unordered_map<uint64_t, std::list<half_sent_entry>::iterator> by_id;
+    std::unordered_map<pid_t, size_t> per_sender;
+};
+
+/* Returns how many half-sent requests one sender may hold when `max` are
+ * allowed in all: a quarter, at least one. */
+size_t half_sent_sender_limit(size_t max);
+
+/* Returns the id of the request that must give way before one more from
+ * `sender` fits under `max`: the sender's own stalest when it holds its share,
+ * else the stalest of all when the table is full; 0 when it fits as it is.
+ * Sender 0 (no credentials) is held to the overall limit only. */
+uint64_t half_sent_victim(const half_sent_table& t, pid_t sender, size_t max);
+
+/* Adds request `id` as the freshest; it must not be in the table. */
+void half_sent_add(half_sent_table* t, uint64_t id, pid_t sender);
+
+/* Marks request `id` as the freshest, after a datagram of it arrived. */
+void half_sent_touch(half_sent_table* t, uint64_t id);
+
+/* Removes request `id`; does nothing when it is not in the table. */
+void half_sent_remove(half_sent_table* t, uint64_t id);
+
+/* --- refusal.cc --- */
+
+/* A refusal that found its client's receive queue full.  It waits on its own
+ * socket, connected to the client, until the kernel reports room. */
+struct queued_refusal {
+    int fd;
+    sockaddr_un to;
+    socklen_t to_len;
+    int code;
+    steady::time_point deadline;
+};
+
+/* The refusals waiting for room, oldest first (ids only grow).  `epoll_fd`
+ * is the event loop's epoll set and `fallback_fd` the bound request socket,
+ * used only when no socket of its own can be opened for a refusal.  A
+ * value-initialised record with those two set is an empty queue;
+ * refusal_clear closes what it still holds. */
+struct refusal_queue {
+    int epoll_fd = -1;
+    int fallback_fd = -1;
+    size_t max = 256;
+    uint64_t next_id = 1;
+    std::map<uint64_t, queued_refusal> queued;
+};
+
+/* Sends a one-datagram reply with `code` to `to` from a socket of its own,
+ * so refusals never fill the request socket's send buffer.  When the client's
+ * queue is full the refusal is queued; when the queue is at its limit the
+ * oldest queued refusal is dropped with a line on standard error.  A refusal
+ * that cannot be sent or queued is reported there too, never lost silently. */
+void refusal_send(refusal_queue* q, const sockaddr_un& to, socklen_t to_len, int code);
+
+/* Retries queued refusal `id` after its socket reported an event. */
+void refusal_retry(refusal_queue* q, uint64_t id);
+
+/* Drops, with a line each, the refusals whose client took nothing for
+ * kClientStallSec seconds; returns the nearest remaining deadline, or
+ * steady::time_point::max() when none is queued. */
+steady::time_point refusal_expire(refusal_queue* q, steady::time_point now);
+
+/* Closes every queued refusal's socket without sending it. */
+void refusal_clear(refusal_queue* q);
 
 /* --- routing.cc --- */
 

@@ -1,10 +1,14 @@
 #include <string.h>
 
+#include <algorithm>
+
 #include "tools/queryd/queryd.h"
 
 /* Reassembly of framed requests.  The digest is updated as bytes arrive, so a
- * request is read once and never copied after it has been taken in; its data
- * buffer is sized from total_len only after total_len passed the size limit. */
+ * request is read once and never copied after it has been taken in.  The data
+ * buffer grows with the bytes that arrived, never past what total_len
+ * announces: a sender that announces a large request and sends little of it
+ * holds little memory. */
 
 namespace queryd {
 
@@ -56,7 +60,6 @@ request_state request_begin(request* rq, const char* dgram, size_t len, size_t m
         return refuse(rq, QUERY_FAIL_PATH_ERR, "more bytes than total_len");
 
     rq->path.assign(path, path_len - 1);
-    rq->data.reserve(rq->data_expected);
     rq->data.assign(nul + 1, nul + 1 + first_data);
     MD5_Init(&rq->md5);
     MD5_Update(&rq->md5, path, path_len);
@@ -68,6 +71,9 @@ request_state request_continue(request* rq, const char* dgram, size_t len)
 {
     if (len > rq->data_expected - rq->data.size())
         return refuse(rq, QUERY_FAIL_PATH_ERR, "more bytes than total_len");
+    const size_t need = rq->data.size() + len;
+    if (need > rq->data.capacity())
+        rq->data.reserve(std::min(rq->data_expected, std::max(need, 2 * rq->data.capacity())));
     rq->data.insert(rq->data.end(), dgram, dgram + len);
     MD5_Update(&rq->md5, dgram, len);
     return finish_if_whole(rq);

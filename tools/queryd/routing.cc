@@ -110,6 +110,14 @@ bool http_request_check(std::string_view data, std::string_view* method, std::st
         return false;
     }
 
+    if (head.find('\0') != std::string_view::npos) {
+        *reason = "NUL in the HTTP header";
+        return false;
+    }
+
+    /* The identity fields are what the target trusts: a second copy of one
+     * could be read by the target in place of the first, so none may repeat. */
+    std::vector<std::string> identity;
     long long content_length = -1;
     bool chunked = false;
     for (size_t pos = line_end + 2; pos < head.size();) {
@@ -133,7 +141,17 @@ bool http_request_check(std::string_view data, std::string_view* method, std::st
             content_length = n;
         } else if (iequals(name, "transfer-encoding")) {
             chunked = true;
+        } else if (iequals(name.substr(0, 6), "x-zel-") || iequals(name.substr(0, 8), "x-admin-")) {
+            identity.emplace_back(name);
+            for (char& c : identity.back())
+                if (c >= 'A' && c <= 'Z')
+                    c = static_cast<char>(c - 'A' + 'a');
         }
+    }
+    std::sort(identity.begin(), identity.end());
+    if (std::adjacent_find(identity.begin(), identity.end()) != identity.end()) {
+        *reason = "identity header field named twice";
+        return false;
     }
 
     /* The target reads exactly the body the header announces; anything else
