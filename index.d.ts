@@ -25,10 +25,13 @@ type ZelText = string | null | undefined;
  * `url` (its second path segment, `SRC:...:DST`), through the local query daemon.
  * Blocks until the exchange ends; both callbacks run before it returns.
  *
- * @returns 0 when the reply was relayed to its end, -1 when the exchange failed,
+ * @returns 0 when the reply was relayed to its end, -1 when the exchange failed
+ *   (the reply cut short or the request header too long included),
  *   `undefined` when no request could be composed (no serial segment, or one
  *   without ':'). Throws an Error with code "EINVAL" when arguments are refused
- *   (fewer than eight, or a text argument that is not a string, null or undefined).
+ *   (fewer than eight, a text argument that is not a string, null or undefined,
+ *   a CR, LF or NUL in `method`, `url`, `new_url`, `admin_name`, `admin_prof`
+ *   or `is_super_admin`, or a `method` that is not an HTTP token).
  *   An exception thrown by a callback reaches the caller in place of the result.
  */
 export function node_zel_req(

@@ -32,7 +32,7 @@ int char_to_hex(char ch)
     if (v < 0) {
         // The byte is shown widened as a signed char, so 0xE9 prints ffffffe9.
         printf("char_to_hex: value error %x\n",
-               static_cast<unsigned int>(static_cast<int>(static_cast<signed char>(ch))));
+               static_cast<unsigned int>(static_cast<int>(static_cast<unsigned char>(ch))));
     }
     return v;
 }
@@ -44,7 +44,7 @@ unsigned char num2hex(unsigned char num)
 
 int chk_hex_digit(char digit)
 {
-    const int c = tolower(static_cast<signed char>(digit));
+    const int c = tolower(static_cast<unsigned char>(digit));
     return (c >= '0' && c <= 'f') ? 0 : -1;
 }
 
@@ -118,7 +118,7 @@ void hex_to_key(int len, const char* hex, char* key)
     if (hex == nullptr || key == nullptr || len < 1)
         return;
     const char* p = hex;
-    if (p[0] == '0' && tolower(static_cast<signed char>(p[1])) == 'x')
+    if (p[0] == '0' && tolower(static_cast<unsigned char>(p[1])) == 'x')
         p += 2;
     int stored = 0;
     while (stored < len && *p != '\0') {
@@ -183,7 +183,7 @@ int parse_hex_bin_value(char* num, uint32_t* value)
     const size_t len = strlen(num);
     if (len < 3 || num[0] != '0')
         return -1;
-    const int prefix = tolower(static_cast<signed char>(num[1]));
+    const int prefix = tolower(static_cast<unsigned char>(num[1]));
     uint32_t v = 0;
     int bits = 0;
     if (prefix == 'x') {

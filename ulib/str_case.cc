@@ -1,6 +1,6 @@
 /* Case folding and space trimming on NUL-terminated byte strings.  Bytes are
- * looked up as signed chars, as the library always has; in the "C" locale only
- * ASCII letters change. */
+ * looked up as unsigned chars, the only values the ctype functions take
+ * besides EOF; in the "C" locale only ASCII letters change. */
 #include <ctype.h>
 #include <string.h>
 
@@ -9,14 +9,14 @@
 void str_tolower(char* string)
 {
     for (char* p = string; *p != '\0'; ++p)
-        *p = static_cast<char>(tolower(static_cast<signed char>(*p)));
+        *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
 }
 
 char* string_to_unicase(char* str, int upper)
 {
     const int len = static_cast<int>(strlen(str));
     for (int i = 0; i < len; ++i) {
-        const int c = static_cast<signed char>(str[i]);
+        const int c = static_cast<unsigned char>(str[i]);
         str[i] = static_cast<char>(upper ? toupper(c) : tolower(c));
     }
     return str;

@@ -201,6 +201,15 @@ int scan_chunks(stream_response_info* stream_info, char* data, int data_len, int
     }
 }
 
+/* Counters of a stream that may run past 2^31 bytes stop at INT_MAX instead
+ * of wrapping: a count at the limit still compares as "at least" any length
+ * an int can declare. */
+int saturating_add(int count, int more)
+{
+    int sum = 0;
+    return __builtin_add_overflow(count, more, &sum) ? INT_MAX : sum;
+}
+
 /* The completion value: the Content-Length count is reached or, for a
  * chunked body, the zero-size chunk has been seen. */
 int response_complete(const stream_response_info* stream_info)
@@ -242,7 +251,7 @@ int api_zel_chunked_response(char* data, int data_len, void* args)
             return 0;
     }
     data[data_len] = '\0';
-    stream_info->actual_content_length += body_len;
+    stream_info->actual_content_length = saturating_add(stream_info->actual_content_length, body_len);
     return process_data(stream_info, body_start, body_len);
 }
 
@@ -305,6 +314,16 @@ int process_chunk_boundary(stream_response_info* stream_info, char* data, int da
         stream_info->cur_res_chunk_size = size;
         stream_info->remaining_res_chunk_size = size;
         start = line_len + k_crlf_len;
+        if (size == 0) {
+            /* An empty body: the first line is the zero-size line, and the
+             * CR LF after it ends the text, as after a later "0" line. */
+            stream_info->last_res_chunk = true;
+            const int left = data_len - start;
+            start += left < k_crlf_len ? left : k_crlf_len;
+            *offset = start;
+            *meta_size = start;
+            return 0;
+        }
     }
     *offset = start;
     *meta_size = start;
@@ -324,7 +343,7 @@ int send_chunked_response(stream_response_info* stream_info, char* data, int dat
             cleanup_decomp_buff(stream_info);
             return ret;
         }
-        ++stream_info->pkt_seq_num;
+        stream_info->pkt_seq_num = saturating_add(stream_info->pkt_seq_num, 1);
         if (response_complete(stream_info)) {
             cleanup_decomp_buff(stream_info);
             return 1;
@@ -334,6 +353,19 @@ int send_chunked_response(stream_response_info* stream_info, char* data, int dat
 
     /* A failed script callback has reported itself; the relay goes on. */
     (void)api_zel_send_response(data, data_len, stream_info->cb_params);
-    ++stream_info->pkt_seq_num;
+    stream_info->pkt_seq_num = saturating_add(stream_info->pkt_seq_num, 1);
     return response_complete(stream_info);
+}
+
+bool api_zel_response_complete(const stream_response_info* stream_info)
+{
+    if (stream_info == nullptr || !stream_info->header_sent)
+        return false;
+    if (stream_info->content_length_in_hdr > 0)
+        return stream_info->actual_content_length >= stream_info->content_length_in_hdr;
+    /* Without a usable Content-Length the body is read as chunked coding.
+     * No body byte at all is an empty body (a 204, "Content-Length: 0"), as
+     * it always was; once a size line was read, the zero-size chunk must
+     * have been seen. */
+    return stream_info->first_res_chunk || stream_info->last_res_chunk;
 }

@@ -27,6 +27,13 @@ ZEL_EXPORT int process_chunk_boundary(stream_response_info* stream_info, char* d
  * 0.  An empty piece is skipped with that same completion value. */
 ZEL_EXPORT int send_chunked_response(stream_response_info* stream_info, char* data, int data_len);
 
+/* True when the response reached its end: its header was complete and its
+ * body reached Content-Length or, without a usable Content-Length, ended with
+ * the zero-size chunk or had no body byte at all.  False for a null record.
+ * The final reply datagram ends an exchange, but only a complete response is
+ * a relayed one. */
+bool api_zel_response_complete(const stream_response_info* stream_info);
+
 ZEL_END_DECLS
 
 #endif

@@ -1,6 +1,7 @@
 /* Response header step: hold, parse, decide the relay mode, write-head. */
 #include "modules/api/api_zel_header.h"
 
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -102,6 +103,12 @@ int append_header(stream_response_info* stream_info, char* data, int append_len)
     if (stream_info == nullptr || data == nullptr || append_len < 1)
         return -1;
     const size_t held = stream_info->stored_header != nullptr ? static_cast<size_t>(stream_info->stored_hdr_size) : 0;
+    /* A header that never ends is refused before its held size could pass
+     * what an int counts. */
+    if (held > static_cast<size_t>(INT_MAX - append_len)) {
+        cleanup_stored_header(stream_info);
+        return -1;
+    }
     char* grown = static_cast<char*>(realloc(stream_info->stored_header, held + static_cast<size_t>(append_len)));
     if (grown == nullptr) {
         /* Nothing half-held survives: the response cannot be parsed now. */

@@ -11,6 +11,7 @@
 
 #include "node-server-side/zel-proxy/node_zel_common.h"
 #include "node-server-side/zel-proxy/node_zel_req_handler.h"
+#include "node-server-side/zel-proxy/request_checks.h"
 
 /* "POST" is 2 and "PUT" 1, although POST stands first: the numbers are the
  * appliance API's, the order is the table's. */
@@ -104,6 +105,56 @@ bool node_zel_parse_napi_args(napi_env env, size_t argc, napi_value* args, size_
     return true;
 }
 
+namespace {
+
+/* The arguments that end up in the request line or an identity header, with
+ * the names the script knows them by.  accept_encoding only chooses between
+ * two fixed values and post_body is a body, which may hold anything. */
+struct head_arg {
+    int slot;
+    const char* name;
+};
+constexpr head_arg k_head_args[] = {
+    {HTTP_ARG_METHOD, "method"},
+    {HTTP_ARG_URL, "url"},
+    {HTTP_ARG_NEW_URL, "new_url"},
+    {HTTP_ARG_ADMIN_NAME, "admin_name"},
+    {HTTP_ARG_ADMIN_PROF, "admin_prof"},
+    {HTTP_ARG_IS_SUPER_ADMIN, "is_super_admin"},
+};
+
+/* Refuses a text argument that could change the structure of the request:
+ * a CR, LF or NUL anywhere (a NUL inside a script string is refused, not
+ * taken as the end of the text), or a method that is not an HTTP token.
+ * Returns true when all are fine; otherwise throws an "EINVAL" error that
+ * names the argument and returns false. */
+bool head_args_acceptable(napi_env env, const napi_value* argv, const arg_container* parsed)
+{
+    for (const head_arg& a : k_head_args) {
+        const char* text = static_cast<const char*>(parsed->args[a.slot]);
+        size_t len = 0;
+        /* The copy holds every byte of the script string, NULs included;
+         * the string's own length says how many. */
+        if (text != empty_str && napi_get_value_string_utf8(env, argv[a.slot], nullptr, 0, &len) != napi_ok) {
+            (void)napi_throw_error(env, "EINVAL", "Failed to get length of napi_value string.");
+            return false;
+        }
+        const int verdict = zel_check_head_text(text, len, a.slot == HTTP_ARG_METHOD);
+        if (verdict == ZEL_HEAD_TEXT_OK)
+            continue;
+        char msg[128];
+        snprintf(msg, sizeof msg,
+                 verdict == ZEL_HEAD_TEXT_CONTROL ? "%s holds a CR, LF or NUL character"
+                                                  : "%s holds a character that is not an HTTP token character",
+                 a.name);
+        (void)napi_throw_error(env, "EINVAL", msg);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 napi_value node_zel_req(napi_env env, napi_callback_info info)
 {
     size_t argc = HTTP_ARG_SIZE;
@@ -116,6 +167,9 @@ napi_value node_zel_req(napi_env env, napi_callback_info info)
     if (napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr) != napi_ok) {
         err = "Failed to get JS callback info.";
     } else if (!node_zel_parse_napi_args(env, argc, argv, HTTP_ARG_STR_ARG_MAX, &parsed_args)) {
+        err = "Failed to parse arguments.";
+    } else if (!head_args_acceptable(env, argv, &parsed_args)) {
+        /* Nothing is composed or sent for a refused text. */
         err = "Failed to parse arguments.";
     } else {
         parsed_args.http_params.js_callback = argv[HTTP_ARG_JS_CALLBACK];

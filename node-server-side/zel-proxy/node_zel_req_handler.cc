@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "modules/api/api_zel_chunked.h"
 #include "modules/api/api_zel_header.h"
 #include "modules/api/api_zel_inflate.h"
 #include "node-server-side/zel-proxy/node_zel_common.h"
@@ -48,6 +49,20 @@ constexpr const char kBodilessTemplate[] = ZEL_REQ_LEADING_LINES ZEL_REQ_TRAILIN
 const char* choose_encoding(const char* accept_encoding)
 {
     return strcmp(accept_encoding, "deflate") == 0 ? "deflate" : "gzip";
+}
+
+/* A header that does not fit its buffer is never sent in part: a cut head
+ * followed by the body would let the body's text be read as header lines.
+ * snprintf's result is the length the whole header needs. */
+bool header_fits(int header_len)
+{
+    return header_len >= 0 && header_len < kReqHeaderSize;
+}
+
+napi_value refuse_long_header(napi_env env)
+{
+    printf("Request header does not fit in %d bytes; nothing sent.\n", kReqHeaderSize - 1);
+    return node_zel_convert_int32(env, -1);
 }
 
 } // namespace
@@ -127,9 +142,11 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
         if (body_size > static_cast<size_t>(INT_MAX - kReqHeaderSize))
             return nullptr;
         const int post_body_len = static_cast<int>(body_size);
-        snprintf(req_header, sizeof req_header, kBodyTemplate, method, url, encoding, post_body_len, serial,
-                 src_serial, http_req->admin_name, http_req->admin_prof, http_req->is_super_admin);
-        const int header_len = static_cast<int>(strlen(req_header));
+        const int header_len = snprintf(req_header, sizeof req_header, kBodyTemplate, method, url, encoding,
+                                        post_body_len, serial, src_serial, http_req->admin_name,
+                                        http_req->admin_prof, http_req->is_super_admin);
+        if (!header_fits(header_len))
+            return refuse_long_header(env);
         req_len = header_len + post_body_len;
         req = static_cast<char*>(malloc(static_cast<size_t>(req_len)));
         if (req == nullptr)
@@ -137,9 +154,12 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
         memcpy(req, req_header, static_cast<size_t>(header_len));
         memcpy(req + header_len, http_req->post_body, static_cast<size_t>(post_body_len));
     } else {
-        snprintf(req_header, sizeof req_header, kBodilessTemplate, method, url, encoding, serial, src_serial,
-                 http_req->admin_name, http_req->admin_prof, http_req->is_super_admin);
-        req_len = static_cast<int>(strlen(req_header));
+        const int header_len = snprintf(req_header, sizeof req_header, kBodilessTemplate, method, url, encoding,
+                                        serial, src_serial, http_req->admin_name, http_req->admin_prof,
+                                        http_req->is_super_admin);
+        if (!header_fits(header_len))
+            return refuse_long_header(env);
+        req_len = header_len;
     }
 
     printf("Sent request:\n");
@@ -155,5 +175,8 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
     if (with_post_body)
         free(req);
 
-    return node_zel_convert_int32(env, ret == 1 ? 0 : -1);
+    /* The daemon's final datagram ends the exchange, but only a body that
+     * reached its end is a relayed reply: a reply cut short fails. */
+    const bool relayed = ret == 1 && api_zel_response_complete(&stream_info);
+    return node_zel_convert_int32(env, relayed ? 0 : -1);
 }

@@ -4,7 +4,9 @@
 #define ZEL_SYSAPI_NST_INTERNAL_H
 
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "sysapi/nst/nst_query.h"
@@ -67,6 +69,35 @@ inline bool is_success(unsigned int type)
 {
     return type == QUERY_SUCCESS || type == QUERY_SUCCESS_FIN;
 }
+
+/* Who may answer one query.  Any local process can send a datagram to a
+ * client's autobound name, so a reply datagram is taken only when the kernel
+ * vouches (SCM_CREDENTIALS) that it comes from the user owning the daemon's
+ * socket file, and, once one was taken, from that same process and socket.
+ * Zero-filled, nobody is trusted; reply_guard_arm opens it for one query. */
+struct reply_guard {
+    bool uid_known;               /* the daemon's socket file could be looked at */
+    uid_t daemon_uid;             /* its owner */
+    bool sender_known;            /* a datagram was taken */
+    pid_t sender_pid;
+    struct sockaddr_un sender_addr;   /* sender_len bytes; 0 for an unnamed socket */
+    socklen_t sender_len;
+};
+
+/* Called when a query is sent: takes the owner of the daemon's socket file as
+ * the user replies must come from, and forgets any earlier sender.  When the
+ * file cannot be looked at, no reply will be taken. */
+void reply_guard_arm(reply_guard* guard);
+
+/* Receives the next reply datagram of `guard`'s query into `buf` (at most
+ * `size` bytes; a longer datagram is cut, as recv cuts it).  Datagrams from
+ * anyone else are dropped unseen and the wait goes on, but never past
+ * `wait_sec` seconds from the call: a stream of foreign datagrams cannot keep
+ * a reader waiting longer than silence would.  With `wait_sec` 0 the socket
+ * is read without waiting.  Returns the datagram's size (0 for an empty one,
+ * with errno 0), or -1 with errno set: EAGAIN when nothing acceptable arrived
+ * in time or nothing is queued, otherwise the receive's own error. */
+ssize_t recv_reply(int s, char* buf, size_t size, reply_guard* guard, int wait_sec);
 
 } // namespace nst_detail
 

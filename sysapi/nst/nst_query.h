@@ -117,14 +117,17 @@ ZEL_EXPORT char* __nstd_query_req(const char* path, int path_len, const char* da
 
 /* Public operations. */
 
-/* Returns a new poll context, or null on any failure. */
+/* Returns a new poll context, or null on any failure.  Contexts are made only
+ * here: the transport keeps, next to each, who may answer its request. */
 ZEL_EXPORT nst_query_poll_t* nstd_query_poll_open(const char* path, int path_len, char flags);
 /* Returns 0, ZEL_ERR_SEND (also for a null context) or ZEL_ERR_PATH_WRONG. */
 ZEL_EXPORT int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len);
 /* Returns 0 for a non-final datagram, 1 for the final one, or a negative
  * code: ZEL_ERR_REALLOC, ZEL_ERR_SOCK_EMPTY, ZEL_ERR_RECV_FROM (also for a
  * null context), ZEL_ERR_BAD_LEN, or the daemon's reply code negated (-2 to
- * -255).  After a read, buf holds rlen payload bytes followed by a 0. */
+ * -255).  After a read, buf holds rlen payload bytes followed by a 0.
+ * Only datagrams of the daemon's user, and after the first one taken only
+ * those of the same sender, are read; others are dropped unseen. */
 ZEL_EXPORT int nstd_query_poll_read(nst_query_poll_t* ctx);
 /* Closes the socket and frees the context; null is ignored. */
 ZEL_EXPORT void nstd_query_poll_close(nst_query_poll_t* ctx);

@@ -42,6 +42,19 @@ int reserve_datagram(nst_query_poll_t* ctx)
     return 0;
 }
 
+/* A context and what it knows of the daemon answering it.  The context is
+ * the block's first member, so the context pointer handed out is also the
+ * block's address; every context comes from nstd_query_poll_open. */
+struct ctx_block {
+    nst_query_poll_t ctx;
+    nst_detail::reply_guard guard;
+};
+
+nst_detail::reply_guard* guard_of(nst_query_poll_t* ctx)
+{
+    return &reinterpret_cast<ctx_block*>(ctx)->guard;
+}
+
 struct ctx_closer {
     void operator()(nst_query_poll_t* ctx) const { nstd_query_poll_close(ctx); }
 };
@@ -53,10 +66,11 @@ struct ctx_closer {
 nst_query_poll_t* nstd_query_poll_open(const char* path, int path_len, char flags)
 {
     /* The path is only stored here; the send step checks it. */
-    std::unique_ptr<nst_query_poll_t, ctx_closer> ctx(
-        static_cast<nst_query_poll_t*>(calloc(1, sizeof(nst_query_poll_t))));
-    if (!ctx)
+    /* Zero-filled, the guard takes no reply until a request was sent. */
+    auto* block = static_cast<ctx_block*>(calloc(1, sizeof(ctx_block)));
+    if (block == nullptr)
         return nullptr;
+    std::unique_ptr<nst_query_poll_t, ctx_closer> ctx(&block->ctx);
     ctx->s = -1;
     ctx->flag = flags;
 
@@ -83,6 +97,7 @@ int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len)
 {
     if (ctx == nullptr)
         return ZEL_ERR_SEND;
+    nst_detail::reply_guard_arm(guard_of(ctx));
     return __nstd_query_req_send(ctx->s, ctx->path, ctx->path_len, data, data_len,
                                  static_cast<unsigned char>(ctx->flag), zel_req_query);
 }
@@ -104,7 +119,8 @@ int nstd_query_poll_read(nst_query_poll_t* ctx)
     /* A datagram of no bytes leaves errno alone; clearing it first keeps such
      * a datagram from passing for an expired wait. */
     errno = 0;
-    const ssize_t n = recvfrom(ctx->s, pkt, NSTD_REPLY_MAX_DGRAM, 0, nullptr, nullptr);
+    const int wait_sec = has_flag(ctx, NSTD_QUERY_F_NONBLOCK) ? 0 : NSTD_QUERY_TIMEOUT_SEC;
+    const ssize_t n = nst_detail::recv_reply(ctx->s, pkt, NSTD_REPLY_MAX_DGRAM, guard_of(ctx), wait_sec);
     if (n <= 0)
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? ZEL_ERR_SOCK_EMPTY : ZEL_ERR_RECV_FROM;
     pkt[n] = '\0';
@@ -135,7 +151,7 @@ void nstd_query_poll_close(nst_query_poll_t* ctx)
     if (ctx->s >= 0)
         close(ctx->s);
     free(ctx->buf);
-    free(ctx);
+    free(reinterpret_cast<ctx_block*>(ctx));
 }
 
 /* Returns 1 when the reply was complete and every payload accepted, 0 when fn

@@ -36,6 +36,8 @@ char* __nstd_query_req(const char* path, int path_len, const char* data, int len
         *rlen = ZEL_ERR_SOCKET;
         return nullptr;
     }
+    nst_detail::reply_guard guard;
+    nst_detail::reply_guard_arm(&guard);
     const int sent = __nstd_query_req_send(s.fd, path, path_len, data, len, 0, type);
     if (sent != 0) {
         *rlen = sent;
@@ -63,7 +65,7 @@ char* __nstd_query_req(const char* path, int path_len, const char* data, int len
         }
 
         char pkt[NSTD_REPLY_MAX_DGRAM];
-        const ssize_t n = recvfrom(s.fd, pkt, sizeof pkt, 0, nullptr, nullptr);
+        const ssize_t n = nst_detail::recv_reply(s.fd, pkt, sizeof pkt, &guard, NSTD_QUERY_TIMEOUT_SEC);
         nst_detail::reply_view reply;
         const int framing = n > 0 ? nst_detail::parse_reply(pkt, n, &reply) : ZEL_ERR_RECV_FROM;
         if (framing != 0) {

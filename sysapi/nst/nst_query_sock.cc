@@ -17,6 +17,12 @@ int __nstd_query_sock(int timeout)
     if (s.fd < 0)
         return ZEL_ERR_SOCKET;
 
+    /* The kernel attaches each sender's credentials to what this socket
+     * receives: a reply is taken only from the daemon (recv_reply). */
+    const int on = 1;
+    if (setsockopt(s.fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0)
+        return ZEL_ERR_SOCK_OPT;
+
     if (timeout != 0) {
         /* Only receives wait; a send to a full daemon queue blocks as the
          * kernel decides. */

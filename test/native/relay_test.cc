@@ -3,12 +3,14 @@
  * Content-Length, inflating, and failing script callbacks.  Responses of
  * random shapes cut at random points are in relay_property_test.cc. */
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <string.h>
 #include <zlib.h>
 
 #include <string>
 #include <vector>
 
+#include "modules/api/api_zel_chunked.h"
 #include "modules/api/api_zel_header.h"
 #include "modules/api/api_zel_http_util.h"
 #include "support/relay_harness.h"
@@ -202,6 +204,60 @@ TEST(Relay, PayloadsToTheScript)
     }
 }
 
+/* The daemon's final datagram ends an exchange; the reply was relayed only
+ * when the response reached its end by its own framing. */
+TEST(Relay, CompleteOnlyAtTheBodysEnd)
+{
+    const std::string head = response("", "");
+    const std::string no_zero = k_hundred_chunked.substr(0, k_hundred_chunked.size() - 5);
+    const std::string packed = zel_test::gzip_of(pattern(10000));
+    struct row {
+        const char* name;
+        std::vector<std::string> payloads;
+        bool complete;
+    } rows[] = {
+        {"nothing arrived", {}, false},
+        {"empty final payload only", {""}, false},
+        {"header cut", {"HTTP/1.1 200 OK\r\nContent-Le"}, false},
+        {"Content-Length reached", {response("Content-Length: 5\r\n", "hello")}, true},
+        {"Content-Length reached over payloads", {response("Content-Length: 9\r\n", "hello"), " you"}, true},
+        {"Content-Length short", {response("Content-Length: 100\r\n", "0123456789")}, false},
+        {"Content-Length short by one", {response("Content-Length: 9\r\n", "hello"), "you"}, false},
+        {"gzip streamed, short", {response(length_line(packed.size()), packed.substr(0, 100))}, false},
+        {"chunked to its zero-size chunk", {head + k_hundred_chunked}, true},
+        {"chunked over payloads", {head + k_hundred_chunked.substr(0, 37), k_hundred_chunked.substr(37)}, true},
+        {"chunked without the zero-size chunk", {head + no_zero}, false},
+        {"chunked cut inside a chunk", {head + k_hundred_chunked.substr(0, 50)}, false},
+        {"chunked cut inside the zero-size line", {head + no_zero + "\r\n0"}, false},
+        {"chunked, empty body", {head + "0\r\n\r\n"}, true},
+        /* No length and no body byte: an empty body, as for a 204. */
+        {"no body, no length", {"HTTP/1.1 204 No Content\r\n\r\n"}, true},
+        {"Content-Length 0", {response("Content-Length: 0\r\n", "")}, true},
+    };
+    for (const row& r : rows) {
+        relay_harness h;
+        for (const std::string& p : r.payloads)
+            h.feed(p);
+        EXPECT_EQ(api_zel_response_complete(&h.si), r.complete) << r.name;
+    }
+    EXPECT_FALSE(api_zel_response_complete(nullptr));
+}
+
+/* Counters of a long stream stop at INT_MAX instead of wrapping, and a count
+ * at the limit still reaches any declared length. */
+TEST(Relay, CountersSaturate)
+{
+    relay_harness h;
+    EXPECT_EQ(h.feed(response("Content-Length: 2147483647\r\n", "abc")), 0);
+    h.si.actual_content_length = INT_MAX - 2;
+    h.si.pkt_seq_num = INT_MAX;
+    EXPECT_EQ(h.feed("defg"), 1);
+    EXPECT_EQ(h.si.actual_content_length, INT_MAX);
+    EXPECT_EQ(h.si.pkt_seq_num, INT_MAX);
+    EXPECT_TRUE(api_zel_response_complete(&h.si));
+    EXPECT_EQ(bridge().body(), "abcdefg");
+}
+
 /* A boundary longer than the 31 bytes that can be held fails when a payload
  * end cuts it, and is fine when uncut. */
 TEST(Chunked, Framing)
@@ -220,6 +276,8 @@ TEST(Chunked, Framing)
         std::string delivered;
     } rows[] = {
         {"whole", k_hundred_chunked, {}, {1}, k_hundred},
+        {"empty body", "0\r\n\r\n", {}, {1}, ""},
+        {"empty body cut after the zero-size line", "0\r\n\r\n", {3}, {1, 1}, ""},
         {"inside the 50-byte chunk", k_hundred_chunked, {65}, {0, 1}, k_hundred},
         {"3 bytes into the second boundary", k_hundred_chunked, {37}, {0, 1}, k_hundred},
         {"chunk extensions cut", ext_case, {16, 24, 40}, {0, 0, 0, 1}, "hello world"},

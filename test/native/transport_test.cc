@@ -1,12 +1,17 @@
 /* Query socket, request framing, poll contexts and the streamed query, run
  * against a scripted daemon on the real socket path. */
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <openssl/evp.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -243,6 +248,156 @@ TEST_F(TransportTest, NonBlockingContextPolls)
         EXPECT_EQ(ctx->blen, 4096);
     }
     nstd_query_poll_close(ctx);
+}
+
+/* How a forged reply reaches the client's autobound name. */
+enum class forger {
+    other_user,      /* another process running as another user */
+    same_user,       /* another process of the daemon's user */
+};
+
+/* Sends `dgram` to the client that sent the peer's last request, from a new
+ * socket, passing a descriptor along (SCM_RIGHTS) when `pass_fd` is set.
+ * Returns true when the datagram went out. */
+bool forge(const scripted_peer& peer, forger who, const std::string& dgram, bool pass_fd = false)
+{
+    const auto send_one = [&] {
+        const int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+        const int passed = open("/dev/null", O_RDONLY);
+        struct iovec iov = {const_cast<char*>(dgram.data()), dgram.size()};
+        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        struct msghdr msg = {};
+        msg.msg_name = const_cast<struct sockaddr_un*>(&peer.last.from);
+        msg.msg_namelen = peer.last.from_len;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        if (pass_fd) {
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            memcpy(CMSG_DATA(c), &passed, sizeof passed);
+        }
+        const bool sent = s >= 0 && passed >= 0 && sendmsg(s, &msg, 0) == static_cast<ssize_t>(dgram.size());
+        close(passed);
+        close(s);
+        return sent;
+    };
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (who == forger::other_user && setuid(65534) != 0)
+            _exit(2);
+        _exit(send_one() ? 0 : 1);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int open_descriptors()
+{
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr)
+            ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+const std::string kForged = reply_dgram(QUERY_SUCCESS_FIN, "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged");
+
+/* A reply datagram is taken only from the daemon's user, and once one was
+ * taken, only from that same sender; anything else is dropped unseen, with
+ * any descriptor it passed closed.  The daemon answers from an unnamed socket
+ * of its own, as the reference daemon does, so after the first datagram a
+ * process of the same user is told apart by its pid and the daemon's named
+ * socket by its address. */
+TEST_F(TransportTest, OnlyTheDaemonAnswers)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "sending as another user needs root";
+    nst_query_poll_t* ctx =
+        nstd_query_poll_open(kPath.data(), static_cast<int>(kPath.size()), NSTD_QUERY_F_PARTIAL | NSTD_QUERY_F_NONBLOCK);
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_EQ(nstd_query_poll_send(ctx, kReq.data(), static_cast<int>(kReq.size())), 0);
+    peer.collect_request();
+    const int reply = socket(AF_UNIX, SOCK_DGRAM, 0);
+    ASSERT_EQ(connect(reply, reinterpret_cast<const struct sockaddr*>(&peer.last.from), peer.last.from_len), 0);
+    const int fds = open_descriptors();
+
+    enum sender { other_user, other_user_fd, same_user, daemon_named, daemon_reply };
+    const std::tuple<const char*, sender, std::string, int> steps[] = {
+        {"another user, before the daemon", other_user, kForged, ZEL_ERR_SOCK_EMPTY},
+        {"another user, passing a descriptor", other_user_fd, kForged, ZEL_ERR_SOCK_EMPTY},
+        {"the daemon", daemon_reply, reply_dgram(0, "a"), 0},
+        {"another user", other_user, kForged, ZEL_ERR_SOCK_EMPTY},
+        {"the daemon's user, another process", same_user, kForged, ZEL_ERR_SOCK_EMPTY},
+        {"the daemon's process, its named socket", daemon_named, kForged, ZEL_ERR_SOCK_EMPTY},
+        {"the daemon, final", daemon_reply, reply_dgram(1, "b"), 1},
+    };
+    for (const auto& [name, from, dgram, rc] : steps) {
+        SCOPED_TRACE(name);
+        switch (from) {
+        case other_user:
+        case other_user_fd:
+            ASSERT_TRUE(forge(peer, forger::other_user, dgram, from == other_user_fd));
+            break;
+        case same_user:
+            ASSERT_TRUE(forge(peer, forger::same_user, dgram));
+            break;
+        case daemon_named:
+            ASSERT_EQ(peer.send_to_client(dgram), 0);
+            break;
+        case daemon_reply:
+            ASSERT_EQ(send(reply, dgram.data(), dgram.size(), 0), static_cast<ssize_t>(dgram.size()));
+            break;
+        }
+        EXPECT_EQ(nstd_query_poll_read(ctx), rc);
+        EXPECT_EQ(std::string(ctx->buf, static_cast<size_t>(ctx->rlen)), rc < 0 ? "" : dgram.substr(12));
+        EXPECT_EQ(open_descriptors(), fds);
+    }
+    close(reply);
+    nstd_query_poll_close(ctx);
+}
+
+/* The blocking reads of the streamed and the one-shot query drop a forged
+ * final datagram and go on waiting for the daemon's own reply. */
+TEST_F(TransportTest, ForgedFinalDatagramIsNotTheReply)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "sending as another user needs root";
+    for (const bool one_shot : {false, true}) {
+        SCOPED_TRACE(one_shot ? "one-shot query" : "streamed query");
+        bool forged = false;
+        std::thread daemon([&] {
+            peer.collect_request();
+            /* Before the first datagram any process of the daemon's user
+             * would be believed; another user never is. */
+            forged = forge(peer, forger::other_user, kForged);
+            peer.send_to_client(reply_dgram(0, "real "));
+            forged = forge(peer, forger::same_user, kForged) && forge(peer, forger::other_user, kForged) && forged;
+            peer.send_to_client(reply_dgram(1, "reply"));
+        });
+        recorder rec;
+        std::string got;
+        if (one_shot) {
+            int rlen = 0;
+            char* buf = nstd_query_req(kPath.data(), static_cast<int>(kPath.size()), kReq.data(),
+                                       static_cast<int>(kReq.size()), &rlen);
+            if (buf != nullptr)
+                got.assign(buf, static_cast<size_t>(rlen));
+            free(buf);
+        } else {
+            EXPECT_EQ(query(&rec), 1);
+            for (const std::string& p : rec.payloads)
+                got += p;
+        }
+        daemon.join();
+        EXPECT_TRUE(forged);
+        EXPECT_EQ(got, "real reply");
+    }
 }
 
 /* The only test that waits out the receive time-out. */

@@ -1,0 +1,192 @@
+'use strict';
+// What the module refuses so that a caller cannot change the identity an
+// appliance sees, and replies it does not take for complete: line breaks and
+// NULs in head texts, a header too long for its buffer, cut replies.  Runs the
+// real module against the reference daemon and real targets, directly and
+// through the demo's admin server.
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const http = require('http');
+const os = require('os');
+const path = require('path');
+
+const { startQueryd } = require('../../tools/demo/queryd');
+const { createAdminServer } = require('../../tools/demo/admin_server');
+const { acquireSocketLock } = require('./support/socket_lock');
+const { startTargets, makeBody } = require('./support/targets');
+const { loadModule, relay, expectedRequest } = require('./support/relay');
+
+const mod = loadModule();
+let release, targets, tmpDir;
+
+before(async () => {
+  release = await acquireSocketLock();
+  targets = await startTargets();
+  tmpDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-harden-'));
+});
+after(async () => {
+  await targets?.stop();
+  if (tmpDir) fs.rmSync(tmpDir, { recursive: true, force: true });
+  await release?.();
+});
+
+function withDaemon(argsFn) {
+  let d;
+  before(async () => { d = await startQueryd(argsFn()); });
+  after(async () => { await d?.stop(); });
+}
+
+const routeArgs = () => ['--route', `TPLAIN=127.0.0.1:${targets.ports.plain}`];
+
+// Resolves { status, headers, body }, or { error } when the response broke off.
+const request = (url, { method = 'GET', body } = {}) => new Promise((resolve) => {
+  http.request(url, { method, agent: false }, (res) => {
+    const parts = [];
+    res.on('data', (d) => parts.push(d))
+      .on('error', (error) => resolve({ error }))
+      .on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(parts) }));
+  }).on('error', (error) => resolve({ error })).end(body);
+});
+
+// The identity lines of a request as the target received it.
+const identityLines = (raw) => raw.toString('latin1').split('\r\n').filter((l) => /^X-(ADMIN|ZEL)-/i.test(l));
+
+// The audit's body: identity fields for a request whose header is cut just
+// before them.
+const INJECTED = 'X-ADMIN-NAME: ZL_root\r\nX-ADMIN-PERMISSIONS: read-write\r\nX-ADMIN-SUPER: 1\r\nContent-Length: 0\r\n\r\n';
+
+describe('request heads', () => {
+  withDaemon(routeArgs);
+
+  it('text arguments holding CR, LF or NUL, and methods that are not tokens, are refused; nothing is sent', async () => {
+    // Argument positions of the call, and what each is named in the error.
+    const slots = [[0, 'method'], [1, 'url'], [2, 'new_url'], [4, 'admin_name'], [5, 'admin_prof'], [6, 'is_super_admin']];
+    const good = (tag) => ['GET', '/zel/SRC1:TPLAIN/x', `/body/10?tag=${tag}`, '', 'bob', 'read-only', '0', ''];
+    let n = 0;
+    for (const [slot, name] of slots) {
+      for (const bad of ['\r', '\n', '\0', '\r\nX-ADMIN-SUPER: 1']) {
+        const tag = `refused-${n++}`;
+        const args = good(tag);
+        args[slot] += bad;
+        let called = false;
+        assert.throws(() => mod.node_zel_req(...args, () => { called = true; }, () => { called = true; }),
+          { code: 'EINVAL', message: `${name} holds a CR, LF or NUL character` }, `${name} + ${JSON.stringify(bad)}`);
+        assert.equal(called, false);
+        await assert.rejects(targets.find(`tag=${tag}`, 200), /no request/, `${name} + ${JSON.stringify(bad)} was sent`);
+      }
+    }
+    for (const method of ['GET /x', 'GET\t', '(GET)', 'G\u00c9T', 'GET:']) {
+      const tag = `refused-${n++}`;
+      assert.throws(() => relay(mod, '/zel/SRC1:TPLAIN/x', `/body/10?tag=${tag}`, { method }),
+        { code: 'EINVAL', message: 'method holds a character that is not an HTTP token character' }, method);
+      await assert.rejects(targets.find(`tag=${tag}`, 200), /no request/, `${method} was sent`);
+    }
+    // Token methods, and a body holding anything, go out as they are.
+    for (const [method, body] of [['M-SEARCH', ''], ['POST', INJECTED + '\0\r\n']]) {
+      const tag = `sent-${n++}`;
+      assert.equal(relay(mod, '/zel/SRC1:TPLAIN/x', `/body/10?tag=${tag}`, { method, body }).ret, 0, method);
+      const got = await targets.find(`tag=${tag}`);
+      assert.deepEqual(identityLines(got.raw.subarray(0, got.raw.indexOf('\r\n\r\n'))),
+        ['X-ZEL-SN: TPLAIN', 'X-ZEL-SOURCE-SN: SRC1', 'X-ADMIN-NAME: ZL_alice', 'X-ADMIN-PERMISSIONS: full-access', 'X-ADMIN-SUPER: 1']);
+    }
+  });
+
+  it('a header that does not fit its 8190-byte buffer is not sent at all', async () => {
+    const opts = { method: 'POST', body: INJECTED, adminName: 'bob', adminProf: 'read-only', isSuper: '0' };
+    const target = (tag, pad) => `/body/10?tag=${tag}&pad=${'a'.repeat(pad)}`;
+    const headerLen = (t) => expectedRequest({ ...opts, target: t, sn: 'TPLAIN', src: 'SRC1' }).length - INJECTED.length;
+    const fits = 8189 - headerLen(target('fit-0', 0));
+    for (const [tag, pad, ret] of [['fit-1', fits, 0], ['lng-1', fits + 1, -1], ['lng-2', 8000, -1]]) {
+      assert.equal(headerLen(target(tag, pad)), 8189 + pad - fits);
+      const r = relay(mod, '/zel/SRC1:TPLAIN/x', target(tag, pad), opts);
+      assert.equal(r.ret, ret, tag);
+      if (ret === 0) {
+        const got = await targets.find(`tag=${tag}&`);
+        assert.equal(got.raw.toString('latin1'), expectedRequest({ ...opts, target: target(tag, pad), sn: 'TPLAIN', src: 'SRC1' }).toString('latin1'));
+      } else {
+        assert.deepEqual(r.events, [], `${tag}: no callback`);
+        await assert.rejects(targets.find(`tag=${tag}&`, 300), /no request/, `${tag} was sent`);
+      }
+    }
+  });
+
+  it('through the demo admin server, a URL-decoded CR LF is refused and an encoded one stays in the path', async () => {
+    const identity = { name: 'bob', profile: 'read-only', superAdmin: '0' };
+    // A server that hands node_zel_req URL-decoded paths, as some do.
+    const decoding = (m, url, target, ...rest) => mod.node_zel_req(m, decodeURIComponent(url), decodeURIComponent(target), ...rest);
+    const servers = [];
+    const start = (zelReq) => new Promise((resolve) => {
+      const s = createAdminServer({ zelReq, identity }).listen(0, '127.0.0.1', () => resolve(`http://127.0.0.1:${s.address().port}`));
+      servers.push(s);
+    });
+    try {
+      const [decoded, plain] = [await start(decoding), await start(mod.node_zel_req)];
+      const evil = (tag) => `/zel/SRC1:TPLAIN/body/10%0d%0aX-ADMIN-SUPER:%201%0d%0aX-ADMIN-PERMISSIONS:%20read-write?tag=${tag}`;
+
+      const refused = await request(decoded + evil('dec-1'));
+      assert.equal(refused.status, 500);
+      assert.match(refused.body.toString(), /new_url holds a CR, LF or NUL character|url holds a CR, LF or NUL character/);
+      await assert.rejects(targets.find('tag=dec-1', 300), /no request/);
+
+      // The audit's request: a long target path and identity fields in the body.
+      const padded = await request(`${plain}/zel/SRC1:TPLAIN/body/10?tag=pad-1&p=${'a'.repeat(8000)}`, { method: 'POST', body: INJECTED });
+      assert.equal(padded.status, 502);
+      await assert.rejects(targets.find('tag=pad-1', 300), /no request/);
+
+      const kept = await request(plain + evil('plain-1'));
+      assert.equal(kept.status, 404);  // the appliance has no such path
+      const got = await targets.find('tag=plain-1');
+      const head = got.raw.toString('latin1');
+      assert.ok(head.startsWith('GET /body/10%0d%0aX-ADMIN-SUPER:%201%0d%0aX-ADMIN-PERMISSIONS:%20read-write?tag=plain-1 HTTP/1.1\r\n'));
+      assert.deepEqual(identityLines(got.raw),
+        ['X-ZEL-SN: TPLAIN', 'X-ZEL-SOURCE-SN: SRC1', 'X-ADMIN-NAME: ZL_bob', 'X-ADMIN-PERMISSIONS: read-only', 'X-ADMIN-SUPER: 0']);
+    } finally {
+      for (const s of servers) s.close();
+    }
+  });
+});
+
+// Replayed replies whose body ends before its framing says it does.  The
+// daemon sends its final datagram after the file's last byte, exactly as when
+// an appliance closes its connection early.
+describe('cut replies', () => {
+  const body = makeBody(3000, 9);
+  const chunk = (b) => `${b.length.toString(16)}\r\n${b.toString('latin1')}\r\n`;
+  const chunked = chunk(body.subarray(0, 1000)) + chunk(body.subarray(1000));
+  const cases = [ // [name, reply, result, body delivered]
+    ['Content-Length reached', `HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n${body.subarray(0, 10).toString('latin1')}`, 0, 10],
+    ['Content-Length 100, 10 bytes', `HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n${body.subarray(0, 10).toString('latin1')}`, -1, 10],
+    ['Content-Length 3000 streamed, 2999 bytes', `HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n${body.subarray(0, 2999).toString('latin1')}`, -1, 2999],
+    ['chunked with its zero-size chunk', `HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n${chunked}0\r\n\r\n`, 0, 3000],
+    ['chunked without its zero-size chunk', `HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n${chunked}`, -1, 3000],
+    ['chunked, cut inside a chunk', `HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n${chunked.slice(0, 1500)}`, -1, 1488],
+    ['header cut', 'HTTP/1.1 200 OK\r\nContent-Le', -1, 0],
+  ];
+  cases.forEach(([name, text, ret, delivered], i) => {
+    describe(name, () => {
+      withDaemon(() => {
+        const file = path.join(tmpDir, `cut-${i}.http`);
+        fs.writeFileSync(file, Buffer.from(text, 'latin1'));
+        return ['--replay', file, '--split', 'fixed:700'];
+      });
+      it(`the call returns ${ret}`, () => {
+        const r = relay(mod, '/zel/SRC1:ANY/x', '/replayed', { acceptEncoding: 'gzip' });
+        assert.equal(r.ret, ret);
+        assert.ok(r.body.equals(body.subarray(0, delivered)), `delivered ${r.body.length} B, want ${delivered} B`);
+      });
+      if (ret === -1 && delivered > 0) {
+        it('the demo admin server breaks its response off instead of ending it', async () => {
+          const s = createAdminServer({ zelReq: mod.node_zel_req, identity: { name: 'bob', profile: 'p', superAdmin: '0' } });
+          await new Promise((resolve) => s.listen(0, '127.0.0.1', resolve));
+          try {
+            const r = await request(`http://127.0.0.1:${s.address().port}/zel/SRC1:ANY/x`);
+            assert.ok(r.error, `response ended as complete with ${r.body?.length} B`);
+          } finally {
+            s.close();
+          }
+        });
+      }
+    });
+  });
+});
