@@ -1,6 +1,7 @@
 /* Case folding and space trimming on NUL-terminated byte strings.  Bytes are
- * looked up as signed chars, as the library always has; in the "C" locale only
- * ASCII letters change. */
+ * looked up as signed chars, so a byte above 0x7F reaches the classification
+ * table as a negative index, which glibc's tables cover; in the "C" locale
+ * only ASCII letters change. */
 #include <ctype.h>
 #include <string.h>
 

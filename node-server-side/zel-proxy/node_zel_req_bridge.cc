@@ -12,24 +12,22 @@
 
 namespace {
 
-/* Size of the script Buffer that carries one body piece. */
-constexpr int k_js_buff_size = 4096;
-
 constexpr char k_no_header_object[] = "Tried to set key and value for empty object.";
 
 /* Reports a failed script call.  When the failure is an exception thrown by
  * the callback, the exception is taken and thrown again, so it is still
  * pending when the exported function returns and the script sees it in place
- * of the result.  The error text is copied first: any later Node-API call
- * overwrites the last-error record. */
+ * of the result.  The error text is copied first: the last-error record, and
+ * what its message points to, are only valid until the next Node-API call. */
 void report_js_call_failure(napi_env env)
 {
     const napi_extended_error_info* err_info = nullptr;
     napi_status code = napi_generic_failure;
-    const char* message = nullptr;
+    char message[256] = "";
     if (napi_get_last_error_info(env, &err_info) == napi_ok && err_info != nullptr) {
         code = err_info->error_code;
-        message = err_info->error_message;
+        if (err_info->error_message != nullptr)
+            snprintf(message, sizeof message, "%s", err_info->error_message);
     }
     puts("Failed to call Javascript callback.");
     if (code == napi_pending_exception) {
@@ -40,7 +38,7 @@ void report_js_call_failure(napi_env env)
                 (void)napi_throw(env, exception);
         }
     }
-    printf("Error: %s\n", message != nullptr ? message : "");
+    printf("Error: %s\n", message);
 }
 
 } // namespace
@@ -198,7 +196,7 @@ int node_zel_js_response(char* data, int data_len, stream_callback_params* cb_pa
 
     napi_env env = cb_params->env;
     for (int done = 0; done < data_len;) {
-        const int piece = data_len - done < k_js_buff_size ? data_len - done : k_js_buff_size;
+        const int piece = data_len - done < API_ZEL_JS_BUFF_SIZE ? data_len - done : API_ZEL_JS_BUFF_SIZE;
         memcpy(cb_params->buffer, data + done, static_cast<size_t>(piece));
         napi_value arg = create_js_cb_params(env, cb_params->js_buffer, piece);
         if (arg == nullptr) {
@@ -214,3 +212,8 @@ int node_zel_js_response(char* data, int data_len, stream_callback_params* cb_pa
     }
     return data_len;
 }
+
+const api_zel_host_ops node_zel_host_ops = {
+    node_zel_set_http_status, node_zel_get_header,       node_zel_set_header,
+    node_zel_unset_header,    node_zel_send_http_header, node_zel_js_response,
+};

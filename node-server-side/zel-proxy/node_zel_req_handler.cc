@@ -17,7 +17,6 @@ namespace {
 
 constexpr int kReqHeaderSize = 8190;   /* at most 8189 characters and a NUL */
 constexpr int kSrcSerialSize = 128;
-constexpr size_t kResponseBufferSize = 4096;
 
 /* The two request templates share every line but the body's two. */
 #define ZEL_REQ_LEADING_LINES                                      \
@@ -93,7 +92,7 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
     cb_params.js_callback_fn = http_req->js_callback;
     cb_params.js_writehead_fn = http_req->js_writehead_fn;
 
-    if (napi_create_buffer(env, kResponseBufferSize, &res_buff_ptr, &cb_params.js_buffer) != napi_ok) {
+    if (napi_create_buffer(env, API_ZEL_JS_BUFF_SIZE, &res_buff_ptr, &cb_params.js_buffer) != napi_ok) {
         printf("Failed to create response buffer.");
         return nullptr;
     }
