@@ -34,8 +34,13 @@ ZEL_EXPORT int node_zel_js_response(char* data, int data_len, stream_callback_pa
 ZEL_EXPORT int create_http_header(stream_callback_params* cb_params);
 ZEL_EXPORT napi_value create_js_cb_params(napi_env env, napi_value response_buff, int data_len);
 
-/* The operations above as the relay's host table; init installs it. */
+/* The operations above as the relay's host table. */
 extern const api_zel_host_ops node_zel_host_ops;
+/* Readies the bridge for one module instance: installs node_zel_host_ops and
+ * prepares the script function that hands body pieces over.  Returns 0, or
+ * -1 when that function cannot be made (pieces are then handed over through
+ * Node-API property calls, more slowly but the same). */
+int node_zel_bridge_init(napi_env env);
 
 ZEL_END_DECLS
 
