@@ -237,28 +237,48 @@ bool body_callback_is_function(stream_callback_params* cb_params)
            napi_typeof(cb_params->env, cb_params->js_callback_fn, &type) == napi_ok && type == napi_function;
 }
 
-/* One piece, already in the Buffer, through the delivery function.  Returns
- * the call's status, or napi_generic_failure when the argument could not be
- * made; that failure is reported here with the messages of the Node-API road:
- * while an earlier callback's exception is pending, that road fails at
- * setting the first property. */
-napi_status deliver_piece(stream_callback_params* cb_params, napi_value deliver, int piece)
+/* Hands the piece in the Buffer to the body callback through the delivery
+ * function.  Returns 0, or -1 after reporting the failure with the messages
+ * of the Node-API road: while an earlier callback's exception is pending,
+ * that road fails at setting the first property of the argument. */
+int deliver_piece(stream_callback_params* cb_params, napi_value deliver, int piece)
 {
     napi_env env = cb_params->env;
     bool pending = false;
     if (napi_is_exception_pending(env, &pending) != napi_ok || pending) {
         puts("Failed to set response body property.");
         puts("Failed to create call back JS parameters.");
-        return napi_generic_failure;
+        return -1;
     }
     napi_value argv[3] = {cb_params->js_callback_fn, cb_params->js_buffer, nullptr};
     argv[2] = node_zel_convert_int32(env, piece);
     if (argv[2] == nullptr) {
         puts("Failed to create Javascript integer value.");
         puts("Failed to create call back JS parameters.");
-        return napi_generic_failure;
+        return -1;
     }
-    return napi_call_function(env, cb_params->global, deliver, 3, argv, nullptr);
+    if (napi_call_function(env, cb_params->global, deliver, 3, argv, nullptr) != napi_ok) {
+        report_js_call_failure(env);
+        return -1;
+    }
+    return 0;
+}
+
+/* The same through Node-API property calls.  Returns 0, or -1 after
+ * reporting the failure. */
+int call_with_built_argument(stream_callback_params* cb_params, int piece)
+{
+    napi_env env = cb_params->env;
+    napi_value arg = create_js_cb_params(env, cb_params->js_buffer, piece);
+    if (arg == nullptr) {
+        puts("Failed to create call back JS parameters.");
+        return -1;
+    }
+    if (napi_call_function(env, cb_params->global, cb_params->js_callback_fn, 1, &arg, nullptr) != napi_ok) {
+        report_js_call_failure(env);
+        return -1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -277,23 +297,10 @@ int node_zel_js_response(char* data, int data_len, stream_callback_params* cb_pa
     for (int done = 0; done < data_len;) {
         const int piece = data_len - done < API_ZEL_JS_BUFF_SIZE ? data_len - done : API_ZEL_JS_BUFF_SIZE;
         memcpy(cb_params->buffer, data + done, static_cast<size_t>(piece));
-        napi_status status = napi_generic_failure;
-        if (deliver != nullptr) {
-            status = deliver_piece(cb_params, deliver, piece);
-            if (status == napi_generic_failure)
-                return -1;
-        } else {
-            napi_value arg = create_js_cb_params(env, cb_params->js_buffer, piece);
-            if (arg == nullptr) {
-                puts("Failed to create call back JS parameters.");
-                return -1;
-            }
-            status = napi_call_function(env, cb_params->global, cb_params->js_callback_fn, 1, &arg, nullptr);
-        }
-        if (status != napi_ok) {
-            report_js_call_failure(env);
+        const int rc = deliver != nullptr ? deliver_piece(cb_params, deliver, piece)
+                                          : call_with_built_argument(cb_params, piece);
+        if (rc < 0)
             return -1;
-        }
         done += piece;
     }
     return data_len;
