@@ -10,8 +10,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
-#include <map>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -22,44 +20,12 @@
 #include "modules/api/api_zel_header.h"
 #include "modules/api/api_zel_inflate.h"
 #include "modules/api/api_zel_stream.h"
-#include "node-server-side/zel-proxy/node_zel_req_handler.h"
+#include "support/host_double.h"
 
-// A minimal bridge: header fields in a map with lower-case keys, pieces
-// copied into a 4096-byte buffer as the real one does.
-char empty_str[1];
+// The relay's host is the tests' recording double with piece recording off:
+// it copies each piece into a 4096-byte buffer and counts it, as the real host
+// copies it into its Buffer.  The baseline copies into this one.
 static char g_piece[4096];
-static size_t g_delivered;
-static std::map<std::string, std::string> g_header;
-
-static std::string lower(const char* s)
-{
-    std::string k(s);
-    for (auto& c : k)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return k;
-}
-
-extern "C" {
-const char* node_zel_get_header(stream_callback_params*, const char* key)
-{
-    auto it = g_header.find(lower(key));
-    return it == g_header.end() ? empty_str : strdup(it->second.c_str());
-}
-void node_zel_set_header(stream_callback_params*, const char* key, const char* val)
-{
-    if (*val != '\0')
-        g_header[lower(key)] = val;
-}
-void node_zel_unset_header(stream_callback_params*, const char* key) { g_header.erase(lower(key)); }
-int node_zel_set_http_status(stream_callback_params*, int) { return 0; }
-int node_zel_send_http_header(stream_callback_params*) { return 0; }
-int node_zel_js_response(char* data, int len, stream_callback_params*)
-{
-    memcpy(g_piece, data, static_cast<size_t>(len));
-    g_delivered += static_cast<size_t>(len);
-    return len;
-}
-}
 
 namespace {
 
@@ -91,10 +57,10 @@ size_t relay(const std::vector<std::string>& payloads, const char* accept)
 {
     stream_callback_params cb{};
     stream_response_info si{};
-    g_header.clear();
+    zel_test::install_host_double(&cb);
+    zel_test::bridge().keep_pieces = false;
     api_zel_init_stream_info(&si, &cb, accept);
     std::vector<char> buf(kPayload + 1);
-    g_delivered = 0;
     for (const auto& p : payloads) {
         memcpy(buf.data(), p.data(), p.size());
         if (api_zel_chunked_response(buf.data(), static_cast<int>(p.size()), &si) < 0)
@@ -102,7 +68,7 @@ size_t relay(const std::vector<std::string>& payloads, const char* accept)
     }
     cleanup_stored_header(&si);
     cleanup_decomp_buff(&si);
-    return g_delivered;
+    return zel_test::bridge().body_bytes;
 }
 
 void report(const char* name, size_t bytes, double relay_s, double base_s)

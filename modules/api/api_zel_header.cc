@@ -8,7 +8,6 @@
 
 #include "modules/api/api_zel_http_util.h"
 #include "modules/api/api_zel_inflate.h"
-#include "node-server-side/zel-proxy/node_zel_common.h"
 #include "sysapi/sysutil/gzip.h"
 #include "ulib/util.h"
 
@@ -40,7 +39,9 @@ int header_end_across(const char* held, int held_len, const char* data, int data
 }
 
 /* Reads Content-Length from the header object; absent, empty or not a number
- * gives 0.  The value is taken as an int, as it always has been. */
+ * gives 0.  The value is read as unsigned long and kept in an int, so a
+ * length above INT_MAX keeps only its low 32 bits; whatever is not positive
+ * then means a body delimited by chunked transfer coding. */
 int content_length_of(stream_response_info* stream_info)
 {
     const char* text = api_zel_get_header(stream_info, "Content-Length");
@@ -228,10 +229,10 @@ int send_stream_header(char* header, int hdr_len, int body_len, stream_response_
         if (stream_info->is_gzipped && !stream_info->gzip_accepted) {
             stream_info->need_decomp = true;
             api_zel_unset_header(stream_info, "Content-Encoding");
-            if (inflateInit2_(&stream_info->z_strm, API_ZEL_WBITS, API_ZEL_ZLIB_VERSION,
+            if (inflateInit2_(&stream_info->z_strm, API_ZEL_WBITS, ZEL_ZLIB_VERSION,
                               static_cast<int>(sizeof(z_stream))) != Z_OK)
                 return -1;
-            stream_info->decode_buf.buff = static_cast<char*>(calloc(API_ZEL_MAX_CHUNK, 1));
+            stream_info->decode_buf.buff = static_cast<char*>(calloc(API_ZEL_JS_BUFF_SIZE, 1));
             if (stream_info->decode_buf.buff == nullptr) {
                 inflateEnd(&stream_info->z_strm);
                 cleanup_stored_header(stream_info);

@@ -1,62 +1,81 @@
-/* Relay-facing wrappers of the script bridge. */
+/* Relay-facing wrappers of the script bridge, and the host's operations
+ * table they forward to. */
 #include "modules/api/api_zel_http_util.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "node-server-side/zel-proxy/node_zel_req_handler.h"
+#include <atomic>
+
+char empty_str[1];
+
+namespace {
+
+/* Every module instance (the main thread's and each worker's) installs the
+ * same table when it loads, so the pointer only ever changes from null to
+ * that table; the atomic makes a store racing with a relay's load defined. */
+std::atomic<const api_zel_host_ops*> g_host_ops{nullptr};
+
+const api_zel_host_ops* host()
+{
+    return g_host_ops.load(std::memory_order_acquire);
+}
+
+} // namespace
+
+void api_zel_set_host_ops(const api_zel_host_ops* ops)
+{
+    g_host_ops.store(ops, std::memory_order_release);
+}
 
 void api_zel_set_header(stream_response_info* stream_info, const char* key, const char* val)
 {
-    if (stream_info == nullptr || key == nullptr || val == nullptr)
+    const api_zel_host_ops* ops = host();
+    if (stream_info == nullptr || key == nullptr || val == nullptr || ops == nullptr)
         return;
-    node_zel_set_header(stream_info->cb_params, key, val);
+    ops->set_header(stream_info->cb_params, key, val);
 }
 
 const char* api_zel_get_header(stream_response_info* stream_info, const char* key)
 {
-    if (stream_info == nullptr || key == nullptr)
+    const api_zel_host_ops* ops = host();
+    if (stream_info == nullptr || key == nullptr || ops == nullptr)
         return nullptr;
-    return node_zel_get_header(stream_info->cb_params, key);
+    return ops->get_header(stream_info->cb_params, key);
 }
 
 void api_zel_unset_header(stream_response_info* stream_info, const char* key)
 {
-    if (stream_info == nullptr || key == nullptr)
+    const api_zel_host_ops* ops = host();
+    if (stream_info == nullptr || key == nullptr || ops == nullptr)
         return;
-    node_zel_unset_header(stream_info->cb_params, key);
+    ops->unset_header(stream_info->cb_params, key);
 }
 
 int api_zel_set_http_status(void* env, int http_status)
 {
-    if (env == nullptr)
+    const api_zel_host_ops* ops = host();
+    if (env == nullptr || ops == nullptr)
         return -1;
-    return node_zel_set_http_status(static_cast<stream_callback_params*>(env), http_status);
+    return ops->set_http_status(static_cast<stream_callback_params*>(env), http_status);
 }
 
 void api_zel_send_http_header(stream_response_info* stream_info)
 {
-    if (stream_info == nullptr)
+    const api_zel_host_ops* ops = host();
+    if (stream_info == nullptr || ops == nullptr)
         return;
-    (void)node_zel_send_http_header(stream_info->cb_params);
+    (void)ops->send_http_header(stream_info->cb_params);
 }
 
-/* The script Buffer holds 4096 bytes, so a longer run is handed on as several
- * pieces.  The first refused piece ends the hand-over: the script has failed
- * and must not see the bytes after the gap. */
+/* The host cuts the run into Buffer-sized pieces; the first refused piece
+ * ends the hand-over, so the script never sees the bytes after a gap. */
 int api_zel_send_response(char* data, int data_len, void* env_args)
 {
-    if (env_args == nullptr || data == nullptr || data_len < 1)
+    const api_zel_host_ops* ops = host();
+    if (env_args == nullptr || data == nullptr || data_len < 1 || ops == nullptr)
         return -1;
-    auto* cb_params = static_cast<stream_callback_params*>(env_args);
-    for (int done = 0; done < data_len;) {
-        const int piece = data_len - done < API_ZEL_JS_BUFF_SIZE ? data_len - done : API_ZEL_JS_BUFF_SIZE;
-        const int taken = node_zel_js_response(data + done, piece, cb_params);
-        if (taken != piece)
-            return taken < 0 ? taken : -1;
-        done += piece;
-    }
-    return data_len;
+    return ops->send_body(data, data_len, static_cast<stream_callback_params*>(env_args));
 }
 
 void api_zel_set_header_by_line(void* env, const char* line_start, int line_len)
@@ -78,7 +97,9 @@ void api_zel_set_header_by_line(void* env, const char* line_start, int line_len)
         const char* value = colon + 1;
         while (*value == ' ')
             ++value;
-        node_zel_set_header(static_cast<stream_callback_params*>(env), line, value);
+        const api_zel_host_ops* ops = host();
+        if (ops != nullptr)
+            ops->set_header(static_cast<stream_callback_params*>(env), line, value);
     }
     free(line);
 }

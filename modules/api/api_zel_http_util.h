@@ -1,17 +1,15 @@
 /* Relay-facing side of the script bridge: the header object, the status, the
  * write-head call and the body pieces, keyed by the relay's own records.  The
  * relay reaches the script only through these, and they only through the
- * node_zel_* operations. */
+ * host's operations table (api_zel_host.h). */
 #ifndef ZEL_MODULES_API_HTTP_UTIL_H
 #define ZEL_MODULES_API_HTTP_UTIL_H
 
+#include "modules/api/api_zel_host.h"
 #include "modules/api/api_zel_stream.h"
 #include "ulib/zel_export.h"
 
 ZEL_BEGIN_DECLS
-
-/* Size of the script Buffer that carries one body piece. */
-#define API_ZEL_JS_BUFF_SIZE 4096
 
 /* Sets header field `key` (lower-cased) to `val`; does nothing when an
  * argument is null. */
@@ -32,10 +30,10 @@ ZEL_EXPORT int api_zel_set_http_status(void* env, int http_status);
  * failure is reported by the bridge and not returned. */
 ZEL_EXPORT void api_zel_send_http_header(stream_response_info* stream_info);
 
-/* Hands `data_len` body bytes to the body callback in pieces of at most 4096
- * bytes; `env_args` is the callback record.  Returns `data_len` when every
- * piece was taken, -1 when one was refused, or when `data` or `env_args` is
- * null or `data_len` is below 1. */
+/* Hands `data_len` body bytes to the body callback, which takes them in
+ * pieces of at most 4096 bytes; `env_args` is the callback record.  Returns
+ * `data_len` when every piece was taken, -1 when one was refused, or when
+ * `data` or `env_args` is null or `data_len` is below 1. */
 ZEL_EXPORT int api_zel_send_response(char* data, int data_len, void* env_args);
 
 /* Stores one header line "name: value" (name untrimmed and lower-cased,

@@ -11,7 +11,7 @@ namespace {
 
 /* One output block per call, freed on every path out. */
 struct out_block {
-    unsigned char* p = static_cast<unsigned char*>(calloc(API_ZEL_MAX_CHUNK, 1));
+    unsigned char* p = static_cast<unsigned char*>(calloc(API_ZEL_JS_BUFF_SIZE, 1));
     out_block() = default;
     out_block(const out_block&) = delete;
     out_block& operator=(const out_block&) = delete;
@@ -27,7 +27,7 @@ int api_zel_send_decompressed_res(char* result_buf, size_t result_len, stream_ca
     out_block block;
     if (block.p == nullptr)
         return -1;
-    if (inflateInit2_(&strm, API_ZEL_WBITS, API_ZEL_ZLIB_VERSION, static_cast<int>(sizeof(z_stream))) != Z_OK)
+    if (inflateInit2_(&strm, API_ZEL_WBITS, ZEL_ZLIB_VERSION, static_cast<int>(sizeof(z_stream))) != Z_OK)
         return 0;
 
     strm.next_in = reinterpret_cast<Bytef*>(result_buf);
@@ -35,13 +35,13 @@ int api_zel_send_decompressed_res(char* result_buf, size_t result_len, stream_ca
     int inflated_size = 0;
     do {
         strm.next_out = block.p;
-        strm.avail_out = API_ZEL_MAX_CHUNK;
+        strm.avail_out = API_ZEL_JS_BUFF_SIZE;
         const int error = inflate(&strm, Z_NO_FLUSH);
         /* A corrupt or truncated body ends quietly: the script keeps what
          * was inflated before the error and the count says how much. */
         if (error != Z_OK && error != Z_STREAM_END)
             break;
-        const int bytes_inflated = API_ZEL_MAX_CHUNK - static_cast<int>(strm.avail_out);
+        const int bytes_inflated = API_ZEL_JS_BUFF_SIZE - static_cast<int>(strm.avail_out);
         inflated_size += bytes_inflated;
         if (!length_only &&
             api_zel_send_response(reinterpret_cast<char*>(block.p), bytes_inflated, env) != bytes_inflated)
@@ -93,7 +93,7 @@ int gzip_stream_decode(char* stream_buf, size_t stream_len, stream_response_info
     int zlib_stat = Z_OK;
     do {
         strm.next_out = block.p;
-        strm.avail_out = API_ZEL_MAX_CHUNK;
+        strm.avail_out = API_ZEL_JS_BUFF_SIZE;
         zlib_stat = inflate(&strm, Z_NO_FLUSH);
         /* Every code but these ends streamed inflating, Z_BUF_ERROR included:
          * also when a block was filled exactly as this payload's input ran
@@ -101,7 +101,7 @@ int gzip_stream_decode(char* stream_buf, size_t stream_len, stream_response_info
          * the inflate state and the relay. */
         if (zlib_stat != Z_OK && zlib_stat != Z_STREAM_END)
             return -1;
-        const int chunk_size = API_ZEL_MAX_CHUNK - static_cast<int>(strm.avail_out);
+        const int chunk_size = API_ZEL_JS_BUFF_SIZE - static_cast<int>(strm.avail_out);
         if (chunk_size > 0) {
             const int bytes_sent = api_zel_send_response(reinterpret_cast<char*>(block.p), chunk_size,
                                                          stream_info->cb_params);

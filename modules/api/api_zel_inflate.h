@@ -1,21 +1,20 @@
 /* Body decompression of the relay: gzip bodies are inflated for clients that
  * do not accept gzip, whole in one call or as a stream across payloads, and
- * handed to the script in blocks of at most 4096 bytes. */
+ * handed to the script in blocks of at most API_ZEL_JS_BUFF_SIZE bytes, which
+ * is also the size of the first decode buffer. */
 #ifndef ZEL_MODULES_API_INFLATE_H
 #define ZEL_MODULES_API_INFLATE_H
 
 #include <stdbool.h>
 #include <stddef.h>
 
+#include "modules/api/api_zel_host.h"
 #include "modules/api/api_zel_stream.h"
+#include "sysapi/sysutil/gzip.h"
 #include "ulib/zel_export.h"
 
 /* 15-bit window, zlib or gzip wrapper detected from the stream's start. */
 #define API_ZEL_WBITS 47
-/* Output block of every inflate call; also the first decode buffer size. */
-#define API_ZEL_MAX_CHUNK 4096
-/* Version text handed to zlib's set-up call. */
-#define API_ZEL_ZLIB_VERSION "1.2.11"
 
 ZEL_BEGIN_DECLS
 

@@ -3,8 +3,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-char empty_str[1];
-
 namespace {
 
 /* Every failure of a conversion reaches the script as one "EINVAL" error.

@@ -4,12 +4,10 @@
 
 #include <node_api.h>
 
+#include "modules/api/api_zel_host.h"   /* empty_str, the text for `undefined` and `null` */
 #include "ulib/zel_export.h"
 
 ZEL_BEGIN_DECLS
-
-/* The shared empty text for `undefined` and `null`; never freed or written. */
-ZEL_EXPORT extern char empty_str[1];
 
 /* Returns a calloc'ed UTF-8 copy of a script string, empty_str for undefined
  * or null, or null (with an "EINVAL" error thrown) on failure. */

@@ -42,6 +42,7 @@ __attribute__((constructor)) void _register_NODE_GYP_MODULE_NAME(void)
 
 napi_value init(napi_env env, napi_value exports)
 {
+    (void)node_zel_bridge_init(env);
     napi_value node_fn_handler = nullptr;
     if (napi_create_function(env, nullptr, 0, node_zel_req, nullptr, &node_fn_handler) != napi_ok)
         return nullptr;

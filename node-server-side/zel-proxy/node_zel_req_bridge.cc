@@ -12,24 +12,22 @@
 
 namespace {
 
-/* Size of the script Buffer that carries one body piece. */
-constexpr int k_js_buff_size = 4096;
-
 constexpr char k_no_header_object[] = "Tried to set key and value for empty object.";
 
 /* Reports a failed script call.  When the failure is an exception thrown by
  * the callback, the exception is taken and thrown again, so it is still
  * pending when the exported function returns and the script sees it in place
- * of the result.  The error text is copied first: any later Node-API call
- * overwrites the last-error record. */
+ * of the result.  The error text is copied first: the last-error record, and
+ * what its message points to, are only valid until the next Node-API call. */
 void report_js_call_failure(napi_env env)
 {
     const napi_extended_error_info* err_info = nullptr;
     napi_status code = napi_generic_failure;
-    const char* message = nullptr;
+    char message[256] = "";
     if (napi_get_last_error_info(env, &err_info) == napi_ok && err_info != nullptr) {
         code = err_info->error_code;
-        message = err_info->error_message;
+        if (err_info->error_message != nullptr)
+            snprintf(message, sizeof message, "%s", err_info->error_message);
     }
     puts("Failed to call Javascript callback.");
     if (code == napi_pending_exception) {
@@ -40,7 +38,7 @@ void report_js_call_failure(napi_env env)
                 (void)napi_throw(env, exception);
         }
     }
-    printf("Error: %s\n", message != nullptr ? message : "");
+    printf("Error: %s\n", message);
 }
 
 } // namespace
@@ -187,6 +185,104 @@ napi_value create_js_cb_params(napi_env env, napi_value response_buff, int data_
     return object;
 }
 
+namespace {
+
+/* Builds the body callback's argument in script and calls the callback with
+ * the `this` it was called with.  An object literal made in script costs a
+ * fraction of the same object built through Node-API property calls, and it
+ * is the same object: "response" then "response_size", both plain data
+ * properties.  Reflect.apply is taken when the module loads, so a callback's
+ * own `call` property or a later change to Function.prototype cannot come
+ * between the module and the callback. */
+constexpr char k_deliver_source[] =
+    "(function () {\n"
+    "  'use strict';\n"
+    "  const apply = Reflect.apply;\n"
+    "  return function deliver(callback, response, response_size) {\n"
+    "    apply(callback, this, [{ response, response_size }]);\n"
+    "  };\n"
+    "})()";
+
+/* What one module instance (the main thread's, or a worker's) keeps. */
+struct bridge_instance {
+    napi_ref deliver;
+};
+
+void free_bridge_instance(napi_env env, void* data, void* /*hint*/)
+{
+    auto* instance = static_cast<bridge_instance*>(data);
+    if (instance->deliver != nullptr)
+        (void)napi_delete_reference(env, instance->deliver);
+    free(instance);
+}
+
+/* The instance's delivery function, or null when the module instance has
+ * none; the caller then builds the argument through Node-API. */
+napi_value deliver_function(napi_env env)
+{
+    void* data = nullptr;
+    napi_value deliver = nullptr;
+    if (napi_get_instance_data(env, &data) != napi_ok || data == nullptr ||
+        napi_get_reference_value(env, static_cast<bridge_instance*>(data)->deliver, &deliver) != napi_ok)
+        return nullptr;
+    return deliver;
+}
+
+/* The delivery function only calls functions; anything else takes the
+ * Node-API road, whose failure is the one a caller has always seen. */
+bool body_callback_is_function(stream_callback_params* cb_params)
+{
+    napi_valuetype type = napi_undefined;
+    return cb_params->js_buffer != nullptr &&
+           napi_typeof(cb_params->env, cb_params->js_callback_fn, &type) == napi_ok && type == napi_function;
+}
+
+/* Hands the piece in the Buffer to the body callback through the delivery
+ * function.  Returns 0, or -1 after reporting the failure with the messages
+ * of the Node-API road: while an earlier callback's exception is pending,
+ * that road fails at setting the first property of the argument. */
+int deliver_piece(stream_callback_params* cb_params, napi_value deliver, int piece)
+{
+    napi_env env = cb_params->env;
+    bool pending = false;
+    if (napi_is_exception_pending(env, &pending) != napi_ok || pending) {
+        puts("Failed to set response body property.");
+        puts("Failed to create call back JS parameters.");
+        return -1;
+    }
+    napi_value argv[3] = {cb_params->js_callback_fn, cb_params->js_buffer, nullptr};
+    argv[2] = node_zel_convert_int32(env, piece);
+    if (argv[2] == nullptr) {
+        puts("Failed to create Javascript integer value.");
+        puts("Failed to create call back JS parameters.");
+        return -1;
+    }
+    if (napi_call_function(env, cb_params->global, deliver, 3, argv, nullptr) != napi_ok) {
+        report_js_call_failure(env);
+        return -1;
+    }
+    return 0;
+}
+
+/* The same through Node-API property calls.  Returns 0, or -1 after
+ * reporting the failure. */
+int call_with_built_argument(stream_callback_params* cb_params, int piece)
+{
+    napi_env env = cb_params->env;
+    napi_value arg = create_js_cb_params(env, cb_params->js_buffer, piece);
+    if (arg == nullptr) {
+        puts("Failed to create call back JS parameters.");
+        return -1;
+    }
+    if (napi_call_function(env, cb_params->global, cb_params->js_callback_fn, 1, &arg, nullptr) != napi_ok) {
+        report_js_call_failure(env);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
 /* The one Buffer holds 4096 bytes: a longer run is handed on in successive
  * pieces, and the first piece the script fails on ends the hand-over. */
 int node_zel_js_response(char* data, int data_len, stream_callback_params* cb_params)
@@ -197,20 +293,46 @@ int node_zel_js_response(char* data, int data_len, stream_callback_params* cb_pa
         return data_len;
 
     napi_env env = cb_params->env;
+    napi_value deliver = body_callback_is_function(cb_params) ? deliver_function(env) : nullptr;
     for (int done = 0; done < data_len;) {
-        const int piece = data_len - done < k_js_buff_size ? data_len - done : k_js_buff_size;
+        const int piece = data_len - done < API_ZEL_JS_BUFF_SIZE ? data_len - done : API_ZEL_JS_BUFF_SIZE;
         memcpy(cb_params->buffer, data + done, static_cast<size_t>(piece));
-        napi_value arg = create_js_cb_params(env, cb_params->js_buffer, piece);
-        if (arg == nullptr) {
-            puts("Failed to create call back JS parameters.");
+        const int rc = deliver != nullptr ? deliver_piece(cb_params, deliver, piece)
+                                          : call_with_built_argument(cb_params, piece);
+        if (rc < 0)
             return -1;
-        }
-        napi_value ret_from_js = nullptr;
-        if (napi_call_function(env, cb_params->global, cb_params->js_callback_fn, 1, &arg, &ret_from_js) != napi_ok) {
-            report_js_call_failure(env);
-            return -1;
-        }
         done += piece;
     }
     return data_len;
 }
+
+int node_zel_bridge_init(napi_env env)
+{
+    api_zel_set_host_ops(&node_zel_host_ops);
+
+    auto* instance = static_cast<bridge_instance*>(calloc(1, sizeof(bridge_instance)));
+    if (instance == nullptr)
+        return -1;
+    napi_value source = nullptr;
+    napi_value deliver = nullptr;
+    if (napi_create_string_utf8(env, k_deliver_source, NAPI_AUTO_LENGTH, &source) != napi_ok ||
+        napi_run_script(env, source, &deliver) != napi_ok ||
+        napi_create_reference(env, deliver, 1, &instance->deliver) != napi_ok) {
+        /* Without the function, pieces take the Node-API road; loading the
+         * module must not fail or leave an exception behind for that. */
+        napi_value ignored = nullptr;
+        (void)napi_get_and_clear_last_exception(env, &ignored);
+        free(instance);
+        return -1;
+    }
+    if (napi_set_instance_data(env, instance, free_bridge_instance, nullptr) != napi_ok) {
+        free_bridge_instance(env, instance, nullptr);
+        return -1;
+    }
+    return 0;
+}
+
+const api_zel_host_ops node_zel_host_ops = {
+    node_zel_set_http_status, node_zel_get_header,       node_zel_set_header,
+    node_zel_unset_header,    node_zel_send_http_header, node_zel_js_response,
+};

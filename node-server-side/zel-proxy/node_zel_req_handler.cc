@@ -2,10 +2,13 @@
  * proxied request that the query daemon carries there. */
 #include "node-server-side/zel-proxy/node_zel_req_handler.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include "modules/api/api_zel_chunked.h"
 #include "modules/api/api_zel_header.h"
@@ -18,7 +21,6 @@ namespace {
 
 constexpr int kReqHeaderSize = 8190;   /* at most 8189 characters and a NUL */
 constexpr int kSrcSerialSize = 128;
-constexpr size_t kResponseBufferSize = 4096;
 
 /* The two request templates share every line but the body's two. */
 #define ZEL_REQ_LEADING_LINES                                      \
@@ -65,6 +67,33 @@ napi_value refuse_long_header(napi_env env)
     return node_zel_convert_int32(env, -1);
 }
 
+/* Prints "Sent request:" and the request text.  Node leaves standard output
+ * unbuffered, where every stdio call is a write of its own, so both parts go
+ * out in one gathered write, after whatever stdio still holds.  A short write
+ * is continued; a failed one loses the text, as a failed stdio write would. */
+void print_request(const char* req, int req_len)
+{
+    static constexpr char k_label[] = "Sent request:\n";
+    iovec iov[2] = {{const_cast<char*>(k_label), sizeof k_label - 1},
+                    {const_cast<char*>(req), static_cast<size_t>(req_len)}};
+    int first = 0;
+    (void)fflush(stdout);
+    while (first < 2) {
+        const ssize_t n = writev(STDOUT_FILENO, iov + first, 2 - first);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        size_t left = static_cast<size_t>(n);
+        for (; first < 2 && left >= iov[first].iov_len; ++first)
+            left -= iov[first].iov_len;
+        if (first < 2) {
+            iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+            iov[first].iov_len -= left;
+        }
+    }
+}
+
 } // namespace
 
 napi_value node_zel_req_handler(napi_env env, node_zel_req_params* http_req)
@@ -108,7 +137,7 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
     cb_params.js_callback_fn = http_req->js_callback;
     cb_params.js_writehead_fn = http_req->js_writehead_fn;
 
-    if (napi_create_buffer(env, kResponseBufferSize, &res_buff_ptr, &cb_params.js_buffer) != napi_ok) {
+    if (napi_create_buffer(env, API_ZEL_JS_BUFF_SIZE, &res_buff_ptr, &cb_params.js_buffer) != napi_ok) {
         printf("Failed to create response buffer.");
         return nullptr;
     }
@@ -162,8 +191,7 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
         req_len = header_len;
     }
 
-    printf("Sent request:\n");
-    fwrite(req, 1, static_cast<size_t>(req_len), stdout);
+    print_request(req, req_len);
 
     const int ret = nstd_query_req_partial(path, path_len, req, req_len, api_zel_chunked_response, &stream_info);
 

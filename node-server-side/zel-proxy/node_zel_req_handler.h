@@ -5,6 +5,7 @@
 
 #include <node_api.h>
 
+#include "modules/api/api_zel_host.h"
 #include "modules/api/api_zel_stream.h"
 #include "node-server-side/zel-proxy/node_zel_mod.h"
 #include "node-server-side/zel-proxy/url_segments.h"
@@ -22,7 +23,7 @@ ZEL_EXPORT napi_value node_zel_req_handler(napi_env env, node_zel_req_params* ht
 ZEL_EXPORT napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_params* http_req);
 
 /* Script bridge, Node-API side.  The relay reaches the script only through
- * these operations. */
+ * these operations, by way of the table node_zel_host_ops. */
 ZEL_EXPORT napi_value node_zel_convert_http_header_key_string(napi_env env, const char* key, int len);
 ZEL_EXPORT const char* node_zel_get_header(stream_callback_params* cb_params, const char* key);
 ZEL_EXPORT void node_zel_set_header(stream_callback_params* cb_params, const char* key, const char* val);
@@ -32,6 +33,14 @@ ZEL_EXPORT int node_zel_send_http_header(stream_callback_params* cb_params);
 ZEL_EXPORT int node_zel_js_response(char* data, int data_len, stream_callback_params* cb_params);
 ZEL_EXPORT int create_http_header(stream_callback_params* cb_params);
 ZEL_EXPORT napi_value create_js_cb_params(napi_env env, napi_value response_buff, int data_len);
+
+/* The operations above as the relay's host table. */
+extern const api_zel_host_ops node_zel_host_ops;
+/* Readies the bridge for one module instance: installs node_zel_host_ops and
+ * prepares the script function that hands body pieces over.  Returns 0, or
+ * -1 when that function cannot be made (pieces are then handed over through
+ * Node-API property calls, more slowly but the same). */
+int node_zel_bridge_init(napi_env env);
 
 ZEL_END_DECLS
 

@@ -8,18 +8,11 @@
 
 namespace {
 
-/* The zlib interface version the module is built for.  zlib only checks its
- * major number, so any 1.x library that hosts the module accepts it. */
-constexpr const char k_zlib_version[] = "1.2.11";
 constexpr size_t k_block = 1024;
-
-// These helpers close their files by hand on every path rather than through
-// RAII wrappers: destructors would bring in the C++ unwinder, and with it a
-// dependency of the module file on the dynamic loader's TLS resolver.
 
 int deflate_init(z_stream* strm, int level)
 {
-    return deflateInit_(strm, level, k_zlib_version, static_cast<int>(sizeof(z_stream)));
+    return deflateInit_(strm, level, ZEL_ZLIB_VERSION, static_cast<int>(sizeof(z_stream)));
 }
 
 /* Closes the gzip file and removes the partial output. */

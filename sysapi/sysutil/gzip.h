@@ -7,6 +7,11 @@
 
 #include "ulib/zel_export.h"
 
+/* The zlib interface version the module is built for, handed to every zlib
+ * set-up call.  zlib only checks its major number, so any 1.x library that
+ * hosts the module accepts it. */
+#define ZEL_ZLIB_VERSION "1.2.11"
+
 ZEL_BEGIN_DECLS
 
 /* Returns 1 when the first two of the `sz` bytes at `buf` are 0x1F 0x8B; 0

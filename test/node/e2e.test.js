@@ -150,6 +150,24 @@ describe('relay through the daemon', () => {
     assert.ok(r.body.equals(makeBody(9000, 2)));
   });
 
+  it('each body piece is a fresh plain {response, response_size} passed with the global this', () => {
+    const seen = [];
+    function onBody(piece) {
+      seen.push({ self: this, piece, keys: Object.keys(piece), proto: Object.getPrototypeOf(piece) });
+    }
+    // A callback's own `call` property must not stand in for calling it.
+    onBody.call = () => { throw new Error('own call property used'); };
+    const ret = mod.node_zel_req('GET', '/zel/SRC1:TPLAIN', '/body/9000', '', 'a', 'p', '1', '', onBody, () => {});
+    assert.equal(ret, 0);
+    assert.ok(seen.length >= 3, `${seen.length} pieces`);
+    for (const s of seen) {
+      assert.equal(s.self, globalThis);
+      assert.deepEqual(s.keys, ['response', 'response_size']);
+      assert.equal(s.proto, Object.prototype);
+    }
+    assert.equal(new Set(seen.map((s) => s.piece)).size, seen.length, 'one new object per piece');
+  });
+
   it('refused routes give -1 (or undefined without a serial chain), reach no target and call nothing', async () => {
     const cases = [
       ['/zel/SRC1:NOSUCH/x', -1], // serial not in the route table

@@ -61,7 +61,7 @@ struct route {
 enum split_kind { SPLIT_FIXED, SPLIT_RANDOM, SPLIT_AT };
 
 /* How a replayed response is cut into payloads. */
-struct split_spec {
+struct split_form {
     split_kind kind = SPLIT_FIXED;
     size_t size = kReplyPayloadMax;   /* fixed: bytes per payload */
     uint64_t seed = 0;                /* random: generator seed */
@@ -84,7 +84,7 @@ struct options {
     bool replay = false;
     std::string replay_path;
     std::vector<char> replay_data;
-    split_spec split;
+    split_form split;
     int fail_code = -1;               /* reply code for --fail, or -1 */
     malformed_kind malformed = MALFORMED_NONE;
     bool silent = false;
@@ -250,7 +250,7 @@ bool http_request_check(std::string_view data, std::string_view* method, std::st
 
 /* Returns 0 when `text` is a split form (fixed:N, random:SEED[:MAX],
  * at:O1,O2,...), or -1 with the reason in `err`. */
-int parse_split(std::string_view text, split_spec* split, std::string* err);
+int parse_split(std::string_view text, split_form* split, std::string* err);
 
 /* Position of one exchange in the replay file.  Zero-filled is the start. */
 struct replay_cursor {
@@ -262,7 +262,7 @@ struct replay_cursor {
 
 /* Returns the length of the next payload from `cur.pos` (1 to
  * kReplyPayloadMax), or 0 when the file is used up; advances the cursor. */
-size_t replay_next(const split_spec& split, size_t file_len, replay_cursor* cur);
+size_t replay_next(const split_form& split, size_t file_len, replay_cursor* cur);
 
 /* --- event_loop.cc --- */
 

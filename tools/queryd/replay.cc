@@ -40,13 +40,13 @@ uint64_t splitmix64(uint64_t* state)
 
 }  // namespace
 
-int parse_split(std::string_view text, split_spec* split, std::string* err)
+int parse_split(std::string_view text, split_form* split, std::string* err)
 {
     const size_t colon = text.find(':');
     const std::string_view kind = text.substr(0, colon);
     const std::string_view rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
     uint64_t n = 0;
-    *split = split_spec{};
+    *split = split_form{};
 
     if (kind == "fixed") {
         if (!parse_number(rest, 1, kReplyPayloadMax, &n)) {
@@ -93,7 +93,7 @@ int parse_split(std::string_view text, split_spec* split, std::string* err)
     return -1;
 }
 
-size_t replay_next(const split_spec& split, size_t file_len, replay_cursor* cur)
+size_t replay_next(const split_form& split, size_t file_len, replay_cursor* cur)
 {
     if (cur->pos >= file_len)
         return 0;

@@ -1,53 +1,26 @@
-/* The relay's records wired up as the request composer does it, with a
- * recording stand-in for the Node-API side of the script bridge behind them.
- *
- * The stand-in replaces the addon's node_zel_* operations: the header object
- * is a map with lower-cased keys, and switches make the status, write-head or
- * body callback fail the way a throwing script callback does (-1).  Payloads
- * are fed each in its own heap block with exactly one writable byte after it,
- * as the transport hands them over, so the sanitizer sees any access beyond. */
+/* The relay's records wired up as the request composer does it, with the
+ * recording host double (host_double.h) installed behind them.  Payloads are
+ * fed each in its own heap block with exactly one writable byte after it, as
+ * the transport hands them over, so the sanitizer sees any access beyond. */
 #ifndef ZEL_TEST_SUPPORT_RELAY_HARNESS_H
 #define ZEL_TEST_SUPPORT_RELAY_HARNESS_H
 
 #include <zlib.h>
 
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "modules/api/api_zel_stream.h"
+#include "support/host_double.h"
 
 namespace zel_test {
-
-using header_map = std::map<std::string, std::string>;
-
-/* What the relay did through the bridge, and the switches. */
-struct bridge_record {
-    int status = 0;
-    header_map header;
-    std::vector<std::pair<int, header_map>> write_heads; /* status and header object at each call */
-    std::vector<std::string> pieces;                     /* body pieces the script took */
-    int body_calls = 0;                                  /* refused ones included */
-    int pieces_before_head = 0;
-    int oversized_pieces = 0;                            /* longer than the 4096-byte Buffer */
-
-    bool fail_status = false;
-    bool fail_write_head = false;
-    int fail_body_from = -1; /* this body call (from 0) and every later one throws */
-
-    std::string body() const;
-};
-
-/* The record of the current harness. */
-bridge_record& bridge();
 
 struct relay_harness {
     stream_callback_params cb{};
     stream_response_info si{};
-    char js_buffer[4096] = {};
 
-    /* Clears the bridge record and links fresh records. */
+    /* Installs a cleared host double and links fresh records. */
     explicit relay_harness(const char* accept_encoding = "");
     /* Frees what the relay may have left, as the composer does. */
     ~relay_harness();
