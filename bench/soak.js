@@ -111,43 +111,53 @@ const RELAY_SHAPES = [
   ['refused arguments', '/zel/S0:SAPP/x', '/plain/10', 'gzip', { badArgs: true }, 'throws'],
 ];
 
-function replayFile(dir) {
-  const gz = zlib.gzipSync(body(30000));
-  let framed = '';
+// Replay files: a plain body with Content-Length, which relays the same at
+// any cut, and a chunked gzip body, relayed de-chunked.  (A chunked body cut
+// inside its first size line is refused, so that one is cut at fixed sizes.)
+function replayFiles(dir) {
+  const plain = path.join(dir, 'plain.http');
+  const b = body(30000);
+  fs.writeFileSync(plain, Buffer.concat([Buffer.from(`HTTP/1.1 200 OK\r\nContent-Length: ${b.length}\r\n\r\n`), b]));
+  const gz = zlib.gzipSync(b);
+  const parts = [Buffer.from('HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n')];
   for (let at = 0; at < gz.length; at += 777) {
     const piece = gz.subarray(at, at + 777);
-    framed += piece.length.toString(16) + '\r\n' + piece.toString('latin1') + '\r\n';
+    parts.push(Buffer.from(`${piece.length.toString(16)}\r\n`), piece, Buffer.from('\r\n'));
   }
-  const text = 'HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n' + framed + '0\r\n\r\n';
-  const file = path.join(dir, 'reply.http');
-  fs.writeFileSync(file, Buffer.from(text, 'latin1'));
-  return file;
+  parts.push(Buffer.from('0\r\n\r\n'));
+  const chunked = path.join(dir, 'chunked-gzip.http');
+  fs.writeFileSync(chunked, Buffer.concat(parts));
+  return { plain, chunked };
 }
 
 // The daemon modes of one round, with the calls each gets: [label, daemon
 // arguments or null for no daemon, calls, expected result].
-function roundPlan(round, port, file) {
+function roundPlan(round, port, files) {
   const malformed = ['len', 'short', 'big'][round % 3];
   return [
-    ['relay', ['--quiet', '--route', `SAPP=127.0.0.1:${port}`, '--route', 'SDEAD=127.0.0.1:1'], 68, null],
-    ['replay, random cuts', ['--quiet', '--replay', file, '--split', `random:${round}:300`], 8, 0],
+    ['relay', ['--quiet', '--route', `SAPP=127.0.0.1:${port}`, '--route', 'SDEAD=127.0.0.1:1'], 64, null],
+    ['replay, random cuts', ['--quiet', '--replay', files.plain, '--split', `random:${round}:300`], 6, 0],
+    ['replay, chunked gzip', ['--quiet', '--replay', files.chunked, '--split', 'fixed:1000'], 6, 0],
     [`malformed (${malformed})`, ['--quiet', `--malformed=${malformed}`], 6, -1],
     ['failure code', ['--quiet', '--fail', 'QUERY_FAIL_ROUTE_ERR'], 6, -1],
-    ['replay, then failure', ['--quiet', '--replay', file, '--fail', 'QUERY_FAIL_CONNECTION_CLOSED'], 6, -1],
+    ['replay, then failure', ['--quiet', '--replay', files.plain, '--fail', 'QUERY_FAIL_CONNECTION_CLOSED'], 6, -1],
     ['no daemon', null, 6, -1],
   ];
 }
 
 function measure() {
   if (typeof global.gc === 'function') global.gc();
-  return { rss: process.memoryUsage().rss, fds: fs.readdirSync('/proc/self/fd').length };
+  const u = process.memoryUsage();
+  return { rss: u.rss, heap: u.heapUsed, external: u.external, fds: fs.readdirSync('/proc/self/fd').length };
 }
 
-const fmt = (m) => `rss ${(m.rss / MiB).toFixed(1)} MiB, ${m.fds} descriptors`;
+const fmt = (m) => `rss ${(m.rss / MiB).toFixed(1)} MiB (script heap ${(m.heap / MiB).toFixed(1)}, ` +
+  `external ${(m.external / MiB).toFixed(1)}), ${m.fds} descriptors`;
 
-// Runs `calls` calls (rounded up to whole rounds).  Returns { start, middle,
-// end, calls, mismatches, shapes }.  `log` gets progress lines.
-async function soak({ calls = 10000, warmup = ROUND, log = () => {} } = {}) {
+// Runs `warmup` calls, then `calls` more (both rounded up to whole rounds);
+// the allocators and the engine settle during the warm-up.  Returns { start,
+// middle, end, calls, mismatches, shapes }; `log` gets progress lines.
+async function soak({ calls = 10000, warmup = 5 * ROUND, log = () => {} } = {}) {
   // A gc() to call before each measurement, so the numbers show memory that
   // is kept, not garbage waiting for collection.
   if (typeof global.gc !== 'function') {
@@ -166,19 +176,21 @@ async function soak({ calls = 10000, warmup = ROUND, log = () => {} } = {}) {
       worker.once('message', (m) => resolve(m.port));
     });
     if (socketInUse(QUERY_SOCKET)) throw new Error(`${QUERY_SOCKET} is served by another process`);
-    const file = replayFile(dir);
-    const rounds = Math.ceil((calls + warmup) / ROUND);
-    const middleRound = Math.floor((rounds + warmup / ROUND) / 2);
+    const files = replayFiles(dir);
+    const warmupRounds = Math.ceil(warmup / ROUND);
+    const callRounds = Math.ceil(calls / ROUND);
+    const rounds = warmupRounds + callRounds;
+    const middleRound = warmupRounds + Math.floor(callRounds / 2);
     let shapeIndex = 0;
     for (let r = 0; r < rounds; r++) {
-      if (r === warmup / ROUND) {
+      if (r === warmupRounds) {
         out.start = measure();
         log(`soak: after warm-up (${out.calls} calls): ${fmt(out.start)}`);
       } else if (r === middleRound) {
         out.middle = measure();
         log(`soak: middle (${out.calls} calls): ${fmt(out.middle)}`);
       }
-      for (const [label, args, n, want] of roundPlan(r, port, file)) {
+      for (const [label, args, n, want] of roundPlan(r, port, files)) {
         daemon = args ? await startQueryd(args) : null;
         for (let i = 0; i < n; i++) {
           const shape = want === null ? RELAY_SHAPES[shapeIndex++ % RELAY_SHAPES.length] : [label, '/zel/S0:SAPP/x', '/plain/10', '', {}, want];
@@ -216,7 +228,7 @@ function main(argv) {
   if (argv.includes('--help') || argv.includes('-h')) {
     console.log(`usage: node bench/soak.js [--calls N] [--json]   (npm run soak builds first)
 
-Makes N node_zel_req calls (default 10000) plus one warm-up round of ${ROUND}
+Makes N node_zel_req calls (default 10000) after a warm-up of 500 calls,
 across every response shape and failure, against build/tools/zel-queryd and
 HTTP servers of its own, and reports resident memory and open descriptors
 after warm-up, in the middle and at the end.  --json ends the report with one
