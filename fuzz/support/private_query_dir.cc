@@ -4,9 +4,14 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include "sysapi/nst/nst_query.h"
 
 namespace zel_fuzz {
 
@@ -55,6 +60,31 @@ bool enter_private_query_dir(std::string* err)
         return failed(err, "mkdir /tmp/nst");
     if (mount("tmpfs", k_dir, "tmpfs", 0, "size=1m") != 0)
         return failed(err, "mounting a tmpfs on /tmp/nst");
+    return true;
+}
+
+bool lock_shared_query_dir(std::string* err)
+{
+    /* Kept open, and so locked, for the life of the process. */
+    const int lock = open(k_socket_lock, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0)
+        return failed(err, "locking /tmp/zel-socket.lock");
+    if (mkdir(k_dir, 0755) != 0 && errno != EEXIST)
+        return failed(err, "mkdir /tmp/nst");
+
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    memcpy(a.sun_path, NSTD_QUERY_SOCK_PATH, sizeof NSTD_QUERY_SOCK_PATH);
+    const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return failed(err, "socket");
+    const bool live = connect(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(probe);
+    if (live) {
+        *err = std::string("a daemon serves ") + NSTD_QUERY_SOCK_PATH + "; stop it first";
+        return false;
+    }
+    (void)unlink(NSTD_QUERY_SOCK_PATH);
     return true;
 }
 

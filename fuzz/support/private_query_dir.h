@@ -14,6 +14,15 @@ namespace zel_fuzz {
  * the reason in `err`. */
 bool enter_private_query_dir(std::string* err);
 
+/* The lock everyone who tests on the shared query socket holds. */
+constexpr char k_socket_lock[] = "/tmp/zel-socket.lock";
+
+/* Where no namespace can be had: waits for the shared socket lock, keeps it
+ * until the process ends, and removes a socket file that no process serves.
+ * Returns true when the query socket path is free to bind; false with the
+ * reason in `err` (a live daemon is bound there). */
+bool lock_shared_query_dir(std::string* err);
+
 } // namespace zel_fuzz
 
 #endif
