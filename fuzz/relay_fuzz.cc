@@ -5,10 +5,10 @@
  * and no piece is longer than the 4096-byte script Buffer.  Generated
  * responses (well-formed, Content-Length or chunked, plain or gzip) must also
  * give the same body whatever the cut: the wire body, or the plain body when
- * the relay inflates it.  A refusal is
- * allowed only where a cut may cause one (a first size line not whole in the
- * first body bytes, streamed inflating that zlib stops), and what was handed on
- * before it is a prefix of that body. */
+ * the relay inflates it.  A refusal is allowed only where a cut may cause one
+ * (a first size line not whole in the first body bytes, streamed inflating
+ * that zlib stops), and what was handed on before it is a prefix of that
+ * body. */
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
 #include <stdlib.h>
