@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when they are
 # missing.  Does nothing on a machine that has them all.
+#   --fuzz   also clang with the libFuzzer and sanitizer runtimes (tools/fuzz.js)
 set -euo pipefail
+
+fuzz=0
+for arg in "$@"; do
+  case "$arg" in
+    --fuzz) fuzz=1 ;;
+    -h|--help) echo "usage: tools/ensure-deps.sh [--fuzz]   install missing build packages (--fuzz: and clang with libFuzzer)"; exit 0 ;;
+    *) echo "ensure-deps.sh: unknown option $arg (try --help)" >&2; exit 2 ;;
+  esac
+done
 
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
@@ -12,6 +22,13 @@ command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/openssl/md5.h ] || need+=(libssl-dev)
 node_inc=$(node -p "require('path').join(require('path').dirname(require('fs').realpathSync(process.execPath)), '..', 'include', 'node')" 2>/dev/null || true)
 [ -n "$node_inc" ] && [ -f "$node_inc/node_api.h" ] || need+=(nodejs)
+if [ "$fuzz" -eq 1 ]; then
+  if ! command -v clang++ >/dev/null 2>&1; then
+    need+=(clang libclang-rt-dev)
+  elif [ ! -f "$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" ]; then
+    need+=(libclang-rt-dev)
+  fi
+fi
 
 [ ${#need[@]} -eq 0 ] && exit 0
 
