@@ -68,6 +68,23 @@ inline bool is_success(unsigned int type)
     return type == QUERY_SUCCESS || type == QUERY_SUCCESS_FIN;
 }
 
+/* How far one request has gone out: bytes of header, path and data sent so
+ * far.  Zero-filled before the first send; datagrams are sent whole, so the
+ * count always stands at a datagram boundary. */
+struct send_state {
+    int sent;
+};
+
+/* Sends the request (header, path, data, split over datagrams) to the daemon
+ * bound at `daemon_path`, resuming where `st` stands.  Returns 0 when the
+ * whole request is out, ZEL_ERR_NOT_READY when a non-blocking socket would
+ * block (call again later; `st` keeps the progress), ZEL_ERR_SEND when an
+ * argument is unusable or a send fails (errno says why), or
+ * ZEL_ERR_PATH_WRONG when the first datagram did not carry header and path.
+ * With `trace`, progress and failures are printed on standard output. */
+int send_request(int s, const char* daemon_path, const char* path, int path_len, const char* data, int len,
+                 unsigned int flag, zel_request_type_e type, send_state* st, bool trace);
+
 } // namespace nst_detail
 
 #endif
