@@ -142,7 +142,7 @@ void deliver(query_rec* q, const char* data, size_t len, int status)
         return;
     napi_value fn, recv, argv[2];
     bool ok = q->on_event != nullptr && napi_get_reference_value(env, q->on_event, &fn) == napi_ok &&
-              napi_get_undefined(env, &recv) == napi_ok && napi_create_int32(env, status, &argv[1]) == napi_ok;
+              napi_get_global(env, &recv) == napi_ok && napi_create_int32(env, status, &argv[1]) == napi_ok;
     if (ok)
         ok = len > 0 ? napi_create_buffer_copy(env, len, data, nullptr, &argv[0]) == napi_ok
                      : napi_get_undefined(env, &argv[0]) == napi_ok;
