@@ -231,7 +231,16 @@ function relay(options) {
       const coding = r.headers['content-encoding'];
       const decoder = coding && !accepts(o.acceptEncoding, coding) ? decoderFor(coding) : null;
       if (decoder) {
-        body = pipeline(r, decoder, (err) => { if (err) finish(exchangeError(err, 'body')); });
+        // A body that does not decode is a malformed reply; the consumer
+        // sees the error with this package's code, zlib's kept in zlibCode.
+        decoder.prependListener('error', (err) => {
+          if (err.code && err.code.startsWith('Z_')) {
+            err.zlibCode = err.code;
+            err.code = CODES.BAD_REPLY;
+            err.message = `the reply's body could not be decoded (${coding}): ${err.message}`;
+          }
+        });
+        body = pipeline(r, decoder, (err) => { if (err) finish(err); });
       } else {
         body = r;
       }
