@@ -149,7 +149,7 @@ describe('refused options send nothing', () => {
     ['zero time-out', { timeout: 0 }, 'ERR_INVALID_ARG_VALUE'],
     ['signal of another type', { signal: {} }, 'ERR_INVALID_ARG_TYPE'],
   ];
-  it('each injection and bad option is refused with its code', () => withDaemon(['--replay', replayFile('ok', HEAD)],
+  it('each injection and bad option is refused with its code', () => withDaemon(['--replay', replayFile('ok', 'HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok')],
     async (socketPath, d) => {
       for (const [name, change, code] of ROWS) {
         await assert.rejects(relay({ ...good, socketPath, ...change }), (e) => {
