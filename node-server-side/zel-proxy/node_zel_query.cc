@@ -48,7 +48,7 @@ struct query_rec {
     bool polling;
     bool finished;             /* a final status went to the script */
     bool closing;
-    bool hooked;               /* the environment clean-up hook is registered */
+    napi_async_cleanup_hook_handle hook; /* environment clean-up, until on_closed */
 };
 
 #define QUERY_CALL(env, call)                                              \
@@ -91,22 +91,22 @@ void on_closed(uv_handle_t* h)
      * the same number. */
     nstd_query_poll_close(q->ctx);
     q->ctx = nullptr;
+    /* An environment that tears down (a worker ends) waits for this before
+     * it unloads the module, whose code this callback is. */
+    if (q->hook != nullptr)
+        (void)napi_remove_async_cleanup_hook(q->hook);
+    q->hook = nullptr;
     unref(q);
 }
 
-void teardown(void* arg);
-
 /* Stops watching and releases socket, callback and async context; safe to
- * call more than once. */
-void close_query(query_rec* q, bool from_hook)
+ * call more than once.  The record lives on until on_closed. */
+void close_query(query_rec* q)
 {
     if (q->closing)
         return;
     q->closing = true;
     q->polling = false;
-    if (q->hooked && !from_hook)
-        (void)napi_remove_env_cleanup_hook(q->env, teardown, q);
-    q->hooked = false;
     if (q->on_event != nullptr) {
         (void)napi_delete_reference(q->env, q->on_event);
         q->on_event = nullptr;
@@ -118,17 +118,18 @@ void close_query(query_rec* q, bool from_hook)
     uv_close(reinterpret_cast<uv_handle_t*>(&q->poll), on_closed);
 }
 
-/* The environment goes away (a worker ends) with the query still open. */
-void teardown(void* arg)
+/* The environment goes away (a worker ends) with the query still open:
+ * the clean-up ends in on_closed. */
+void teardown(napi_async_cleanup_hook_handle, void* arg)
 {
-    close_query(static_cast<query_rec*>(arg), true);
+    close_query(static_cast<query_rec*>(arg));
 }
 
 void finalize_handle(napi_env, void* data, void*)
 {
     query_rec* q = static_cast<query_rec*>(data);
     if (!q->closing)
-        close_query(q, false);
+        close_query(q);
     unref(q);
 }
 
@@ -309,10 +310,9 @@ napi_value query_open(napi_env env, napi_callback_info info)
                     napi_create_string_utf8(env, "ZEL_QUERY", NAPI_AUTO_LENGTH, &name) == napi_ok &&
                     napi_create_object(env, &resource) == napi_ok &&
                     napi_async_init(env, resource, name, &q->async) == napi_ok &&
-                    napi_add_env_cleanup_hook(env, teardown, q) == napi_ok;
-    q->hooked = ok;
+                    napi_add_async_cleanup_hook(env, teardown, q, &q->hook) == napi_ok;
     if (!ok || napi_create_external(env, q, finalize_handle, nullptr, &handle) != napi_ok) {
-        close_query(q, false);
+        close_query(q);
         unref(q);
         throw_last(env);
         return nullptr;
@@ -386,7 +386,7 @@ napi_value query_close(napi_env env, napi_callback_info info)
     query_rec* q = get_rec(env, info, 1, argv);
     if (q == nullptr)
         return nullptr;
-    close_query(q, false);
+    close_query(q);
     return nullptr;
 }
 

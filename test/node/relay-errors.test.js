@@ -163,3 +163,26 @@ describe('refused options send nothing', () => {
       assert.equal(d.exchanges().length, 1, `a refused relay reached the daemon:\n${d.exchanges().join('\n')}`);
     }));
 });
+
+it('a Worker that ends with relays open or just closed exits cleanly', () => withDaemon(['--silent'], async (socketPath) => {
+  // In a child process: a fault here would end the process, not the test.
+  const script = `
+    const { Worker } = require('worker_threads');
+    (async () => {
+      for (const close of [false, true]) {
+        const w = new Worker(\`
+          const { relay } = require(${JSON.stringify(path.join(__dirname, '..', '..'))});
+          const ac = new AbortController();
+          const p = relay({ serials: 'A:B', path: '/', admin: { name: 'a', profile: 'p', superAdmin: true },
+            socketPath: ${JSON.stringify(socketPath)}, signal: ac.signal }).catch(() => {});
+          setTimeout(() => { if (\${close}) ac.abort(); require('worker_threads').parentPort.postMessage(1); }, 20);
+        \`, { eval: true });
+        await new Promise((r) => w.once('message', r));
+        await w.terminate();
+      }
+      console.log('clean');
+    })();`;
+  const { spawnSync } = require('child_process');
+  const r = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 60000 });
+  assert.deepEqual([r.status, r.signal, r.stdout.trim()], [0, null, 'clean'], r.stderr);
+}));
