@@ -46,3 +46,85 @@ export function node_zel_req(
   js_callback: ZelBodyCallback,
   js_writehead_fn: ZelWriteHeadFn,
 ): 0 | -1 | undefined;
+
+import type { IncomingHttpHeaders, IncomingMessage, ServerResponse } from 'http';
+import type { Readable } from 'stream';
+
+/** The administrator a relayed request acts for. */
+export interface ZelAdmin {
+  /** Sent as `X-ADMIN-NAME: ZL_<name>`. */
+  name: string;
+  /** Sent as `X-ADMIN-PERMISSIONS`. */
+  profile: string;
+  /** Sent as `X-ADMIN-SUPER: 1` or `0`. */
+  superAdmin: boolean;
+}
+
+export interface RelayOptions {
+  /** The serial chain `SRC:...:DST`; must contain ':'. */
+  serials: string;
+  /** Request target on the appliance, origin form: `/api/status?x=1`. */
+  path: string;
+  /** An HTTP token; default 'GET'. */
+  method?: string;
+  /** The client's Accept-Encoding; a body in a coding it does not take (q-values honoured) is decoded. Absent: every body is decoded. */
+  acceptEncoding?: string;
+  admin: ZelAdmin;
+  body?: string | Buffer | Uint8Array;
+  /**
+   * Extra request fields.  X-ZEL-*, X-ADMIN-*, Host, Content-Length,
+   * Transfer-Encoding, Connection and Accept-Encoding are set by the relay and refused here.
+   */
+  headers?: Record<string, string | number>;
+  /** The daemon's socket; default `process.env.ZEL_QUERY_SOCKET` or "/tmp/nst/.nst.query", read at load. */
+  socketPath?: string;
+  /** Aborts the relay: rejects, or errors the body, with an AbortError (code 'ABORT_ERR'). */
+  signal?: AbortSignal;
+  /** Milliseconds without a reply datagram before ZEL_ERR_TIMEOUT; default 12000. */
+  timeout?: number;
+}
+
+export interface RelayResult {
+  statusCode: number;
+  /** Lower-case fields as Node parses them; transfer-encoding removed, and content-encoding and content-length when the body was decoded. */
+  headers: IncomingHttpHeaders;
+  /** The decoded body.  Destroying it ends the relay and closes the query. */
+  body: Readable;
+}
+
+/** `code` of every error relay() and its body stream give, beside Node's ERR_INVALID_ARG_TYPE, ERR_INVALID_ARG_VALUE, ERR_INVALID_CHAR and ERR_INVALID_HTTP_TOKEN for refused options. */
+export type ZelRelayErrorCode =
+  | 'ZEL_ERR_NO_DAEMON'
+  | 'ZEL_ERR_TIMEOUT'
+  | 'ZEL_ERR_REPLY'
+  | 'ZEL_ERR_BAD_REPLY'
+  | 'ZEL_ERR_SOCKET'
+  | 'ZEL_ERR_SEND'
+  | 'ABORT_ERR';
+
+export interface ZelRelayError extends Error {
+  code: ZelRelayErrorCode;
+  /** With ZEL_ERR_REPLY: the daemon's reply code (2 to 255). */
+  replyCode?: number;
+}
+
+/** Relays one request without blocking the event loop; resolves when the response head has arrived. */
+export function relay(options: RelayOptions): Promise<RelayResult>;
+
+export interface RelayHandlerOptions {
+  /** URL prefix of relayed requests; default '/zel'. */
+  prefix?: string;
+  /** The administrator an incoming request acts for. */
+  identity: (req: IncomingMessage) => ZelAdmin | Promise<ZelAdmin>;
+  /** As relay()'s `timeout`. */
+  timeout?: number;
+  /** Largest request body relayed; more gets a 413.  Default 1 MiB. */
+  maxBodyBytes?: number;
+  /** As relay()'s `socketPath`. */
+  socketPath?: string;
+}
+
+/** A node:http handler (or Express/Connect middleware) that relays `<prefix>/<SRC>:<DST>/<path>`. */
+export function createRelayHandler(
+  options: RelayHandlerOptions,
+): (req: IncomingMessage, res: ServerResponse, next?: (err?: unknown) => void) => Promise<void>;

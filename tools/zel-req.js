@@ -1,17 +1,10 @@
 #!/usr/bin/env node
 'use strict';
 // zel-req: relays one admin API request through the query daemon with
-// node_zel_req and prints the reply.
-//
-// The module prints its own diagnostics ("Sent request: ...") on standard
-// output from native code.  To keep our standard output to the reply alone,
-// the call runs in a child process whose standard output is discarded (or
-// sent to standard error with --verbose); the child writes the reply to
-// descriptor 3, which is our standard output.
-const fs = require('fs');
-const path = require('path');
+// relay() and prints the reply as it streams in.
 const http = require('http');
-const { spawn } = require('child_process');
+const { pipeline } = require('stream/promises');
+const { DEFAULT_SOCKET_PATH, DEFAULT_TIMEOUT } = require('../lib/defaults');
 
 const USAGE = `usage: zel-req [options] METHOD URL TARGET_PATH
 
@@ -30,8 +23,12 @@ options:
   --admin-prof PROFILE     administrator profile (default: read-write)
   --super                  mark the administrator as super administrator
   --data BODY              request body (text)
+  --socket PATH            the query daemon's socket (default:
+                           ${DEFAULT_SOCKET_PATH}; $ZEL_QUERY_SOCKET sets it)
+  --timeout MS             wait at most MS milliseconds for each reply
+                           datagram (default ${DEFAULT_TIMEOUT})
   --raw                    print the body only
-  --verbose                show the module's own diagnostics on stderr
+  --verbose                show each step of the exchange on stderr
   --help                   show this text
 
 exit status: 0 reply relayed, 1 exchange failed, 2 bad usage or no serial chain
@@ -40,7 +37,8 @@ example:
   zel-req GET /zel/ZL1000:ZL1002 /api/status
   zel-req --data '{"hostname":"gw-7"}' POST /zel/ZL1000:ZL1001 /api/echo`;
 
-const VALUE_OPTS = { '--accept-encoding': 'acceptEncoding', '--admin-name': 'adminName', '--admin-prof': 'adminProf', '--data': 'data' };
+const VALUE_OPTS = { '--accept-encoding': 'acceptEncoding', '--admin-name': 'adminName', '--admin-prof': 'adminProf', '--data': 'data',
+  '--socket': 'socket', '--timeout': 'timeout' };
 const FLAG_OPTS = { '--super': 'superAdmin', '--raw': 'raw', '--verbose': 'verbose', '--help': 'help', '-h': 'help' };
 
 class UsageError extends Error {}
@@ -48,7 +46,7 @@ class UsageError extends Error {}
 // Returns the options record; throws UsageError on bad usage.
 function parseArgs(argv) {
   const o = { acceptEncoding: '', adminName: 'admin', adminProf: 'read-write', superAdmin: false, data: '',
-    raw: false, verbose: false, help: false, positional: [] };
+    socket: DEFAULT_SOCKET_PATH, timeout: String(DEFAULT_TIMEOUT), raw: false, verbose: false, help: false, positional: [] };
   let onlyPositional = false;
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
@@ -78,71 +76,87 @@ function parseArgs(argv) {
     throw new UsageError(`expected METHOD URL TARGET_PATH, got ${o.positional.length} argument(s)`);
   }
   [o.method, o.url, o.targetPath] = o.positional;
+  if (!/^[1-9]\d{0,9}$/.test(o.timeout) || Number(o.timeout) > 2 ** 31 - 1) {
+    throw new UsageError(`--timeout needs a number of milliseconds, not ${JSON.stringify(o.timeout)}`);
+  }
   return o;
 }
 
 function formatHead(status, headers) {
   const lines = [`HTTP/1.1 ${status} ${http.STATUS_CODES[status] ?? ''}`.trimEnd()];
-  for (const [k, v] of Object.entries(headers)) lines.push(`${k}: ${v}`);
+  for (const [k, v] of Object.entries(headers)) {
+    for (const one of Array.isArray(v) ? v : [v]) lines.push(`${k}: ${one}`);
+  }
   return lines.join('\n') + '\n\n';
 }
 
-// Writes all of `buf` to descriptor `fd`, waiting while a non-blocking pipe
-// is full (the call holds the thread, so there is no event loop to wait on).
-function writeAll(fd, buf) {
-  const pause = new Int32Array(new SharedArrayBuffer(4));
-  for (let off = 0; off < buf.length;) {
-    try {
-      off += fs.writeSync(fd, buf, off, buf.length - off);
-    } catch (err) {
-      if (err.code !== 'EAGAIN') throw err;
-      Atomics.wait(pause, 0, 0, 5);
-    }
+// The serial chain: the second segment of the URL's path, or null.
+function chainOf(url) {
+  const chain = url.split('?')[0].split('/')[2] || '';
+  return chain.includes(':') ? chain : null;
+}
+
+// Explains a failed relay in the user's terms.
+function describeFailure(err, o) {
+  const dst = chainOf(o.url).split(':').pop();
+  switch (err.code) {
+    case 'ZEL_ERR_NO_DAEMON':
+      return `no query daemon is listening on ${o.socket} (start one, e.g. with \`npm start\`)`;
+    case 'ZEL_ERR_REPLY':
+      return err.replyCode === 5
+        ? `the query daemon on ${o.socket} answered ${err.message.replace(/^the query daemon answered /, '')}: ` +
+          `the target serial "${dst}" is not in its route table`
+        : `${err.message} (target serial "${dst}")`;
+    case 'ZEL_ERR_TIMEOUT':
+      return `${err.message}: the daemon or the appliance "${dst}" did not answer in time`;
+    default:
+      return err.message;
   }
 }
 
-function runChild(o) {
-  const { socketInUse, QUERY_SOCKET } = require('./demo/queryd');
-  let zel;
-  try {
-    zel = require('../index.js');
-  } catch (err) {
-    process.stderr.write(`zel-req: ${err.message}\n`);
-    return 1;
+async function run(o) {
+  const { relay } = require('../index.js');
+  const diagnostics = require('diagnostics_channel');
+  if (o.verbose) {
+    diagnostics.subscribe('node-zel-mod:relay', (m) => {
+      const what = m.event === 'head' ? `status ${m.statusCode}`
+        : m.event === 'end' ? `${m.bytes} reply bytes${m.error ? `, ${m.error.code}` : ''}` : `${m.method} ${m.path} via ${m.serials} on ${m.socketPath}`;
+      process.stderr.write(`zel-req: ${m.event}: ${what}\n`);
+    });
   }
-  const OUT = 3;
-  let ret;
-  try {
-    ret = zel.node_zel_req(o.method, o.url, o.targetPath, o.acceptEncoding, o.adminName, o.adminProf,
-      o.superAdmin ? '1' : '0', o.data,
-      (piece) => writeAll(OUT, piece.response.subarray(0, piece.response_size)),
-      (status, headers) => {
-        if (!o.raw) writeAll(OUT, Buffer.from(formatHead(status, headers)));
-      });
-  } catch (err) {
-    process.stderr.write(`zel-req: ${err.code === 'EINVAL' ? 'arguments refused' : 'relay stopped'}: ${err.message.trim()}\n`);
-    return err.code === 'EINVAL' ? 2 : 1;
-  }
-  if (ret === 0) return 0;
-  if (ret === undefined) {
+  const chain = chainOf(o.url);
+  if (!chain) {
     process.stderr.write(`zel-req: no request composed: URL ${JSON.stringify(o.url)} has no serial chain; ` +
       'expected /<prefix>/<SRC>:<DST> (the second segment holds serials separated by ":")\n');
     return 2;
   }
-  const dst = (o.url.split('?')[0].split('/')[2] || '').split(':').pop();
-  const cause = socketInUse(QUERY_SOCKET)
-    ? `the query daemon on ${QUERY_SOCKET} did not relay a reply: most likely the target serial "${dst}" is ` +
-      'not in its route table, or the appliance is unreachable or answered with a malformed reply'
-    : `no query daemon is listening on ${QUERY_SOCKET} (start one, e.g. with \`npm start\`)`;
-  process.stderr.write(`zel-req: relay failed (-1): ${cause}\n`);
-  return 1;
+  let r;
+  try {
+    r = await relay({
+      serials: chain, path: o.targetPath, method: o.method, acceptEncoding: o.acceptEncoding || undefined,
+      admin: { name: o.adminName, profile: o.adminProf, superAdmin: o.superAdmin },
+      body: o.data || undefined, socketPath: o.socket, timeout: Number(o.timeout),
+    });
+  } catch (err) {
+    if (/^ERR_INVALID_/.test(err.code)) {
+      process.stderr.write(`zel-req: arguments refused: ${err.message}\n`);
+      return 2;
+    }
+    process.stderr.write(`zel-req: relay failed: ${describeFailure(err, o)}\n`);
+    return 1;
+  }
+  if (!o.raw) process.stdout.write(formatHead(r.statusCode, r.headers));
+  try {
+    await pipeline(r.body, process.stdout, { end: false });
+  } catch (err) {
+    if (err.code === 'EPIPE') return 0;
+    process.stderr.write(`\nzel-req: relay failed after the head: ${describeFailure(err, o)}\n`);
+    return 1;
+  }
+  return 0;
 }
 
-function main() {
-  if (process.env.ZEL_REQ_CHILD) {
-    process.exitCode = runChild(JSON.parse(process.env.ZEL_REQ_CHILD));
-    return;
-  }
+async function main() {
   let o;
   try {
     o = parseArgs(process.argv.slice(2));
@@ -156,13 +170,12 @@ function main() {
     process.stdout.write(USAGE + '\n');
     return;
   }
-  const child = spawn(process.execPath, [__filename], {
-    stdio: ['ignore', o.verbose ? 2 : 'ignore', 'inherit', 1],
-    env: { ...process.env, ZEL_REQ_CHILD: JSON.stringify(o) },
-  });
-  child.on('exit', (code, sig) => {
-    process.exitCode = code ?? (sig === 'SIGPIPE' ? 0 : 1);
-  });
+  try {
+    process.exitCode = await run(o);
+  } catch (err) {
+    process.stderr.write(`zel-req: ${err.message}\n`);
+    process.exitCode = 1;
+  }
 }
 
 if (require.main === module) main();

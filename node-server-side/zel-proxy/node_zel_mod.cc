@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "node-server-side/zel-proxy/node_zel_common.h"
+#include "node-server-side/zel-proxy/node_zel_query.h"
 #include "node-server-side/zel-proxy/node_zel_req_handler.h"
 #include "node-server-side/zel-proxy/request_checks.h"
 
@@ -47,6 +48,8 @@ napi_value init(napi_env env, napi_value exports)
     if (napi_create_function(env, nullptr, 0, node_zel_req, nullptr, &node_fn_handler) != napi_ok)
         return nullptr;
     if (napi_set_named_property(env, exports, "node_zel_req", node_fn_handler) != napi_ok)
+        return nullptr;
+    if (!node_zel_query_register(env, exports))
         return nullptr;
     return exports;
 }

@@ -84,10 +84,10 @@ struct reply_guard {
     socklen_t sender_len;
 };
 
-/* Called when a query is sent: takes the owner of the daemon's socket file as
- * the user replies must come from, and forgets any earlier sender.  When the
- * file cannot be looked at, no reply will be taken. */
-void reply_guard_arm(reply_guard* guard);
+/* Called when a query is sent: takes the owner of the daemon's socket file at
+ * `daemon_path` as the user replies must come from, and forgets any earlier
+ * sender.  When the file cannot be looked at, no reply will be taken. */
+void reply_guard_arm(reply_guard* guard, const char* daemon_path);
 
 /* Receives the next reply datagram of `guard`'s query into `buf` (at most
  * `size` bytes; a longer datagram is cut, as recv cuts it).  Datagrams from
@@ -98,6 +98,29 @@ void reply_guard_arm(reply_guard* guard);
  * with errno 0), or -1 with errno set: EAGAIN when nothing acceptable arrived
  * in time or nothing is queued, otherwise the receive's own error. */
 ssize_t recv_reply(int s, char* buf, size_t size, reply_guard* guard, int wait_sec);
+
+/* How far one request has gone out: bytes of header, path and data sent so
+ * far.  Zero-filled before the first send; datagrams are sent whole, so the
+ * count always stands at a datagram boundary. */
+struct send_state {
+    int sent;
+};
+
+/* Sends the request (header, path, data, split over datagrams) to the daemon
+ * bound at `daemon_path`, resuming where `st` stands.  Returns 0 when the
+ * whole request is out, ZEL_ERR_NOT_READY when a non-blocking socket would
+ * block (call again later; `st` keeps the progress), ZEL_ERR_SEND when an
+ * argument is unusable or a send fails (errno says why), or
+ * ZEL_ERR_PATH_WRONG when the first datagram did not carry header and path.
+ * With `trace`, progress and failures are printed on standard output. */
+int send_request(int s, const char* daemon_path, const char* path, int path_len, const char* data, int len,
+                 unsigned int flag, zel_request_type_e type, send_state* st, bool trace);
+
+/* send_request for a poll context's query to the daemon at `daemon_path`,
+ * quietly: the first call (`st` zero-filled) also arms the context's reply
+ * guard for that daemon, so its replies are taken by nstd_query_poll_read.
+ * Returns what send_request returns; ZEL_ERR_SEND for a null context. */
+int poll_send_to(nst_query_poll_t* ctx, const char* daemon_path, const char* data, int data_len, send_state* st);
 
 } // namespace nst_detail
 

@@ -97,9 +97,20 @@ int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len)
 {
     if (ctx == nullptr)
         return ZEL_ERR_SEND;
-    nst_detail::reply_guard_arm(guard_of(ctx));
+    nst_detail::reply_guard_arm(guard_of(ctx), NSTD_QUERY_SOCK_PATH);
     return __nstd_query_req_send(ctx->s, ctx->path, ctx->path_len, data, data_len,
                                  static_cast<unsigned char>(ctx->flag), zel_req_query);
+}
+
+int nst_detail::poll_send_to(nst_query_poll_t* ctx, const char* daemon_path, const char* data, int data_len,
+                             send_state* st)
+{
+    if (ctx == nullptr)
+        return ZEL_ERR_SEND;
+    if (st->sent == 0)
+        reply_guard_arm(guard_of(ctx), daemon_path);
+    return send_request(ctx->s, daemon_path, ctx->path, ctx->path_len, data, data_len,
+                        static_cast<unsigned char>(ctx->flag), zel_req_query, st, false);
 }
 
 /* Returns 0 for a non-final datagram, 1 for the final one, or ZEL_ERR_REALLOC,

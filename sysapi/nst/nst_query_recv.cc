@@ -73,11 +73,11 @@ bool take_sender(reply_guard* guard, const struct ucred& cred, const struct sock
 
 } // namespace
 
-void reply_guard_arm(reply_guard* guard)
+void reply_guard_arm(reply_guard* guard, const char* daemon_path)
 {
     memset(guard, 0, sizeof *guard);
     struct stat st;
-    if (stat(NSTD_QUERY_SOCK_PATH, &st) == 0) {
+    if (daemon_path != nullptr && stat(daemon_path, &st) == 0) {
         guard->uid_known = true;
         guard->daemon_uid = st.st_uid;
     }

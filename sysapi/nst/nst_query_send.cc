@@ -1,5 +1,6 @@
 /* Request framing: header, digest and the splitting of a request over
  * datagrams of at most NSTD_QUERY_MAX_DGRAM bytes. */
+#include <errno.h>
 #include <limits.h>
 #include <openssl/md5.h>
 #include <stdio.h>
@@ -8,21 +9,25 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 
+#include "sysapi/nst/nst_internal.h"
 #include "sysapi/nst/nst_query.h"
 
 namespace {
 
 constexpr const char* kSendFn = "__nstd_query_req_send";
 
-/* The destination of every request: the whole sockaddr_un, path area
- * zero-filled after the path, as the daemon binds it. */
-struct sockaddr_un daemon_addr()
+/* The destination of a request: the whole sockaddr_un, path area zero-filled
+ * after the path, as the daemon binds it.  Returns false when the path does
+ * not fit. */
+bool daemon_addr(const char* daemon_path, struct sockaddr_un* addr)
 {
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, NSTD_QUERY_SOCK_PATH, sizeof NSTD_QUERY_SOCK_PATH);
-    return addr;
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    const size_t n = strlen(daemon_path);
+    if (n == 0 || n >= sizeof addr->sun_path)
+        return false;
+    memcpy(addr->sun_path, daemon_path, n);
+    return true;
 }
 
 static_assert(sizeof(struct sockaddr_un) == NSTD_QUERY_ADDR_LEN, "daemon address length");
@@ -52,21 +57,22 @@ void query_md5(const char* path, int path_len, const char* data, int data_len, c
     MD5_Final(reinterpret_cast<unsigned char*>(md5_buf), &ctx);
 }
 
-/* Returns 0 when the whole request was sent, ZEL_ERR_SEND when an argument is
- * unusable, the path leaves no room in the first datagram or a send fails, and
- * ZEL_ERR_PATH_WRONG when the first datagram did not carry header and path. */
-int __nstd_query_req_send(int s, const char* path, int path_len, const char* data, int len,
-                          unsigned int flag, zel_request_type_e type)
+int nst_detail::send_request(int s, const char* daemon_path, const char* path, int path_len, const char* data,
+                             int len, unsigned int flag, zel_request_type_e type, send_state* st, bool trace)
 {
-    if (!valid_piece(path, path_len) || !valid_piece(data, len))
+    if (!valid_piece(path, path_len) || !valid_piece(data, len) || daemon_path == nullptr || st == nullptr)
         return ZEL_ERR_SEND;
     /* Header and path must share the first datagram. */
     if (path_len > NSTD_QUERY_FIRST_ROOM) {
-        printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
+        if (trace)
+            printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
         return ZEL_ERR_SEND;
     }
     /* total_len and the running count below are int-sized. */
     if (len > INT_MAX - NSTD_QUERY_HDR_LEN - path_len)
+        return ZEL_ERR_SEND;
+    const int head = NSTD_QUERY_HDR_LEN + path_len;
+    if (st->sent < 0 || st->sent > head + len || (st->sent > 0 && st->sent < head))
         return ZEL_ERR_SEND;
 
     /* A socket of another family is taken to be connected and its datagrams
@@ -74,9 +80,12 @@ int __nstd_query_req_send(int s, const char* path, int path_len, const char* dat
     int domain = AF_UNIX;
     socklen_t dlen = sizeof domain;
     (void)getsockopt(s, SOL_SOCKET, SO_DOMAIN, &domain, &dlen);
-    struct sockaddr_un addr = daemon_addr();
+    struct sockaddr_un addr;
+    if (!daemon_addr(daemon_path, &addr)) {
+        errno = ENAMETOOLONG;
+        return ZEL_ERR_SEND;
+    }
 
-    const int head = NSTD_QUERY_HDR_LEN + path_len;
     zel_query_header hdr;
     memset(&hdr, 0, sizeof hdr);
     hdr.type = type;
@@ -84,7 +93,8 @@ int __nstd_query_req_send(int s, const char* path, int path_len, const char* dat
     hdr.total_len = static_cast<uint32_t>(head + len);
     /* Computed over the whole data before anything is sent, so it does not
      * depend on how the request is split. */
-    query_md5(path, path_len, data, len, reinterpret_cast<char*>(hdr.request_digest));
+    if (st->sent == 0)
+        query_md5(path, path_len, data, len, reinterpret_cast<char*>(hdr.request_digest));
 
     const int first_data = (head + len <= NSTD_QUERY_MAX_DGRAM) ? len : NSTD_QUERY_FIRST_ROOM - path_len;
     struct iovec iov[3] = {
@@ -103,26 +113,51 @@ int __nstd_query_req_send(int s, const char* path, int path_len, const char* dat
 
     /* Data bytes sent so far; header and path count as negative so that the
      * count reaches 0 exactly where the data begins. */
-    int base = -head;
-    while (base < len) {
-        const ssize_t sent = sendmsg(s, &msg, 0);
+    int base = st->sent - head;
+    for (;;) {
+        if (base >= 0) {
+            if (base >= len)
+                return 0;
+            /* Continuation datagrams are bare data, read straight from the
+             * caller's buffer. */
+            const int rest = len - base;
+            iov[0].iov_base = const_cast<char*>(data) + base;
+            iov[0].iov_len = static_cast<size_t>(rest < NSTD_QUERY_MAX_DGRAM ? rest : NSTD_QUERY_MAX_DGRAM);
+            msg.msg_iovlen = 1;
+        }
+        const ssize_t sent = sendmsg(s, &msg, MSG_NOSIGNAL);
         if (sent < 0) {
-            printf("%s error while sending %m\n", kSendFn);
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return ZEL_ERR_NOT_READY;
+            if (trace)
+                printf("%s error while sending %m\n", kSendFn);
             return ZEL_ERR_SEND;
         }
         base += static_cast<int>(sent);
+        st->sent = base + head;
         if (base < 0) {
-            printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
+            if (trace)
+                printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
             return ZEL_ERR_PATH_WRONG;
         }
-        printf("base:%d to_send:%d\n", base, len - base);
-
-        /* Continuation datagrams are bare data, read straight from the
-         * caller's buffer. */
-        const int rest = len - base;
-        iov[0].iov_base = const_cast<char*>(data) + base;
-        iov[0].iov_len = static_cast<size_t>(rest < NSTD_QUERY_MAX_DGRAM ? rest : NSTD_QUERY_MAX_DGRAM);
-        msg.msg_iovlen = 1;
+        if (trace)
+            printf("base:%d to_send:%d\n", base, len - base);
     }
-    return 0;
+}
+
+/* Returns 0 when the whole request was sent, ZEL_ERR_SEND when an argument is
+ * unusable, the path leaves no room in the first datagram or a send fails, and
+ * ZEL_ERR_PATH_WRONG when the first datagram did not carry header and path. */
+int __nstd_query_req_send(int s, const char* path, int path_len, const char* data, int len,
+                          unsigned int flag, zel_request_type_e type)
+{
+    nst_detail::send_state st = {};
+    const int rc = nst_detail::send_request(s, NSTD_QUERY_SOCK_PATH, path, path_len, data, len, flag, type, &st, true);
+    /* A blocking socket never reports a full queue; a non-blocking one that
+     * does has failed this one-call send. */
+    if (rc == ZEL_ERR_NOT_READY) {
+        printf("%s error while sending %m\n", kSendFn);
+        return ZEL_ERR_SEND;
+    }
+    return rc;
 }

@@ -25,11 +25,11 @@ test('exports exactly one function, node_zel_req', () => {
   assert.strictEqual(typeof addon.node_zel_req, 'function');
 });
 
-test('the package loader exposes the same module', () => {
+test('the package exposes the module\'s node_zel_req, relay and createRelayHandler', () => {
   const out = spawnSync(process.execPath, ['-p', "Object.keys(require('./'))"], {
     encoding: 'utf8', env: { ...process.env, ZEL_MODULE_PATH: modulePath },
   });
-  assert.strictEqual(out.stdout.trim(), "[ 'node_zel_req' ]", out.stderr);
+  assert.strictEqual(out.stdout.trim(), "[ 'node_zel_req', 'relay', 'createRelayHandler' ]", out.stderr);
 });
 
 test('the package loader explains a module that is not built', () => {

@@ -1,17 +1,18 @@
 'use strict';
 // zel-req: argument handling, exit status and output, against a real daemon
-// and appliance.  The client runs as its own process, so the appliance can
-// live on this thread.
+// on a private socket path and a real appliance.  The client runs as its own
+// process.
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { execFile } = require('child_process');
+const fs = require('fs');
 const http = require('http');
+const os = require('os');
 const path = require('path');
 const zlib = require('zlib');
 
-const { QUERY_SOCKET, ROOT, socketInUse, startQueryd } = require('../../tools/demo/queryd');
+const { ROOT, socketInUse, startQueryd } = require('../../tools/demo/queryd');
 const { parseArgs } = require('../../tools/zel-req');
-const { acquireSocketLock } = require('./support/socket_lock');
 
 const zelReq = (args) => new Promise((resolve) => {
   execFile(path.join(ROOT, 'tools', 'zel-req.js'), args, { encoding: 'buffer' }, (err, stdout, stderr) =>
@@ -28,6 +29,7 @@ describe('arguments', () => {
       [['--data', '--raw', 'PUT', '/x/A:B', '/a'], { data: '--raw', raw: false, method: 'PUT' }],
       [['GET', '--', '/x/S1:S2', '-weird'], { url: '/x/S1:S2', targetPath: '-weird' }],
       [['--data=', 'GET', '/x/S1:S2', '/'], { data: '' }],
+      [['--socket', '/run/q', '--timeout=500', 'GET', '/x/S1:S2', '/'], { socket: '/run/q', timeout: '500' }],
     ];
     for (const [argv, want] of cases) {
       const got = parseArgs(argv);
@@ -45,6 +47,8 @@ describe('arguments', () => {
       [['--frobnicate', 'GET', '/x/S1:S2', '/a'], /unknown option: --frobnicate/],
       [['--raw=1', 'GET', '/x/S1:S2', '/a'], /unknown option/],
       [['GET', '/x/S1:S2', '/a', '--data'], /--data needs a value/],
+      [['--timeout', '0', 'GET', '/x/S1:S2', '/a'], /--timeout needs a number/],
+      [['GET', '/x/S1:S2', '/a b'], /arguments refused/],
       [['GET', '/x/S1', '/api/status'], /no serial chain/],
       [['GET', '/x', '/api/status'], /no serial chain/],
       [['GET', 'nothing', '/api/status'], /no serial chain/],
@@ -58,10 +62,12 @@ describe('arguments', () => {
 });
 
 describe('relayed requests', () => {
-  let release, daemon, server, last;
+  let dir, sock, daemon, server, last;
   const gzBody = zlib.gzipSync('{"zipped":true}');
+  const zelReqHere = (args) => zelReq(['--socket', sock, ...args]);
   before(async () => {
-    release = await acquireSocketLock();
+    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-cli-'));
+    sock = path.join(dir, 'q');
     server = http.createServer((req, res) => {
       const parts = [];
       req.on('data', (d) => parts.push(d)).on('end', () => {
@@ -72,30 +78,30 @@ describe('relayed requests', () => {
       });
     });
     await new Promise((r) => server.listen(0, '127.0.0.1', r));
-    daemon = await startQueryd(['--route', `APP1=127.0.0.1:${server.address().port}`]);
+    daemon = await startQueryd(['--socket', sock, '--route', `APP1=127.0.0.1:${server.address().port}`]);
   });
   after(async () => {
     await daemon?.stop();
     server?.close();
     server?.closeAllConnections();
-    await release?.();
+    if (dir) fs.rmSync(dir, { recursive: true, force: true });
   });
 
   it('prints status line, header and body; status 0, also for an error status', async () => {
-    const r = await zelReq(['GET', '/zel/SRC:APP1', '/api/status?v=1']);
+    const r = await zelReqHere(['GET', '/zel/SRC:APP1', '/api/status?v=1']);
     assert.equal(r.code, 0, r.err);
     const [head, body] = r.out.split('\n\n');
     assert.equal(head.split('\n')[0], 'HTTP/1.1 200 OK');
     assert.ok(head.split('\n').includes('content-type: application/json'), head);
     assert.deepEqual(JSON.parse(body), { ok: true, url: '/api/status?v=1' });
     assert.equal(last.url, '/api/status?v=1');
-    const missing = await zelReq(['GET', '/zel/SRC:APP1', '/missing']);
+    const missing = await zelReqHere(['GET', '/zel/SRC:APP1', '/missing']);
     assert.equal(missing.code, 0);
     assert.match(missing.out, /^HTTP\/1\.1 404 Not Found\n/);
   });
 
   it('--data, --super and the admin options reach the appliance', async () => {
-    const r = await zelReq(['--data', '{"h":"gw"}', '--super', '--admin-name', 'bob', '--admin-prof', 'ro', 'POST', '/zel/SRC:APP1', '/api/echo']);
+    const r = await zelReqHere(['--data', '{"h":"gw"}', '--super', '--admin-name', 'bob', '--admin-prof', 'ro', 'POST', '/zel/SRC:APP1', '/api/echo']);
     assert.equal(r.code, 0, r.err);
     const h = last.headers;
     assert.deepEqual([last.method, last.body, h['x-admin-name'], h['x-admin-permissions'], h['x-admin-super'], h['x-zel-source-sn']],
@@ -103,19 +109,19 @@ describe('relayed requests', () => {
   });
 
   it('--raw prints the body alone: a gzip reply inflated by default, kept with --accept-encoding gzip', async () => {
-    assert.equal((await zelReq(['--raw', 'GET', '/zel/SRC:APP1', '/gz'])).out, '{"zipped":true}');
-    assert.ok((await zelReq(['--raw', '--accept-encoding', 'gzip', 'GET', '/zel/SRC:APP1', '/gz'])).stdout.equals(gzBody));
+    assert.equal((await zelReqHere(['--raw', 'GET', '/zel/SRC:APP1', '/gz'])).out, '{"zipped":true}');
+    assert.ok((await zelReqHere(['--raw', '--accept-encoding', 'gzip', 'GET', '/zel/SRC:APP1', '/gz'])).stdout.equals(gzBody));
   });
 
   it('exchange failures: status 1 with a message naming the cause', async () => {
-    const r = await zelReq(['GET', '/zel/SRC:NOPE', '/a']);
+    const r = await zelReqHere(['GET', '/zel/SRC:NOPE', '/a']);
     assert.deepEqual([r.code, r.out], [1, '']);
     assert.match(r.err, /relay failed[\s\S]*"NOPE" is not in its route table/);
     await daemon.stop();
     daemon = null;
-    assert.equal(socketInUse(QUERY_SOCKET), false);
-    const none = await zelReq(['GET', '/zel/SRC:APP1', '/a']);
+    assert.equal(socketInUse(sock), false);
+    const none = await zelReqHere(['GET', '/zel/SRC:APP1', '/a']);
     assert.equal(none.code, 1);
-    assert.match(none.err, /no query daemon is listening on \/tmp\/nst\/\.nst\.query/);
+    assert.ok(none.err.includes(`no query daemon is listening on ${sock}`), none.err);
   });
 });

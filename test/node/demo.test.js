@@ -1,6 +1,6 @@
 'use strict';
-// The demo: the admin server's relay with a stand-in for node_zel_req, then
-// `npm start`'s whole process, with its appliances, from start to Ctrl-C.
+// The demo: `npm start`'s whole process, with its appliances, from start to
+// Ctrl-C.  The relay handler it serves has its own tests (relay-handler).
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('child_process');
@@ -11,7 +11,6 @@ const readline = require('readline');
 const zlib = require('zlib');
 
 const { QUERY_SOCKET, ROOT, socketInUse } = require('../../tools/demo/queryd');
-const { createAdminServer, splitAdminUrl } = require('../../tools/demo/admin_server');
 const { acquireSocketLock } = require('./support/socket_lock');
 
 // A client without automatic decompression, so the test sees exactly the
@@ -22,73 +21,6 @@ const request = (url, { method = 'GET', headers = {}, body } = {}) => new Promis
     res.on('data', (d) => parts.push(d)).on('error', reject)
       .on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(parts) }));
   }).on('error', reject).end(body);
-});
-
-it('admin URL split', () => {
-  const cases = [ // [URL, prefix, chain, target]; no prefix: no serial chain
-    ['/zel/S1:S2/api/status?x=1&y=2', 'zel', 'S1:S2', '/api/status?x=1&y=2'],
-    ['/zel/S1:S2', 'zel', 'S1:S2', '/'],
-    ['/zel/S1:S2/', 'zel', 'S1:S2', '/'],
-    ['/zel/S1:S2?q=1', 'zel', 'S1:S2', '/?q=1'],
-    ['/a/S1:S2:S3/x/y/z', 'a', 'S1:S2:S3', '/x/y/z'],
-    ['/zel/S1:S2/a?b=/c/d', 'zel', 'S1:S2', '/a?b=/c/d'],
-    ['/zel'], ['/zel/'], ['//S1:S2/x'], ['/zel?x=/S1:S2/y'],
-  ];
-  for (const [url, prefix, chain, target] of cases) {
-    assert.deepEqual(splitAdminUrl(url), prefix ? { prefix, chain, target } : null, url);
-  }
-});
-
-// What the real module cannot be made to do on demand; the rest of the relay
-// is exercised through `npm start` below.
-describe('admin server relay (stand-in module)', () => {
-  // Plays `script` back; like the module, it reuses one Buffer for every piece.
-  let script, called, server, base;
-  const stub = (...args) => {
-    called = true;
-    const [onBody, onHead] = args.slice(8);
-    const buf = Buffer.alloc(4096);
-    if (script.head) onHead(...script.head);
-    for (const p of script.pieces ?? []) {
-      buf.fill(0).write(p);
-      onBody({ response: buf, response_size: Buffer.byteLength(p) });
-    }
-    if (script.throws) throw script.throws;
-    return script.ret;
-  };
-  before(async () => {
-    server = createAdminServer({ zelReq: stub, identity: {}, index: { hello: 1 } });
-    await new Promise((r) => server.listen(0, '127.0.0.1', r));
-    base = `http://127.0.0.1:${server.address().port}`;
-  });
-  after(() => { server.close(); server.closeAllConnections(); });
-
-  it('relays status, fields and pieces but not hop-by-hop fields; serves the index at "/"', async () => {
-    script = { head: [207, { 'x-a': 'b', 'keep-alive': 'timeout=5' }], pieces: ['{"a":', '1}'], ret: 0 };
-    const r = await request(`${base}/zel/S1:S2/x`);
-    assert.deepEqual([r.status, r.headers['x-a'], r.headers['keep-alive'], r.body.toString()], [207, 'b', undefined, '{"a":1}']);
-    assert.deepEqual(JSON.parse((await request(`${base}/`)).body), { hello: 1 });
-  });
-
-  const failures = [ // [case, script (null: the module must not be called), status, error, URL]
-    ['an exception before the head', { throws: new Error('EINVAL'), ret: 0 }, 500, /relay failed/],
-    ['0 without a head', { ret: 0 }, 502, /could not be reached/],
-    ['a URL without a chain', null, 400, /no serial chain/, '/zel'],
-  ];
-  for (const [name, s, status, error, url = '/zel/S1:S2/x'] of failures) {
-    it(`${name}: ${status} with a JSON error`, async () => {
-      [script, called] = [s, false];
-      const r = await request(base + url);
-      assert.equal(r.status, status);
-      assert.match(JSON.parse(r.body).error, error);
-      assert.equal(called, s !== null, 'module called');
-    });
-  }
-
-  it('a failure after the head cuts the response', async () => {
-    script = { head: [200, { 'content-length': '100' }], pieces: ['partial'], ret: -1 };
-    await assert.rejects(request(`${base}/zel/S1:S2/x`));
-  });
 });
 
 describe('npm start', () => {
@@ -140,11 +72,12 @@ describe('npm start', () => {
     const j = JSON.parse((await request(relayUrl('plain', '/api/status'))).body);
     assert.deepEqual([j.serial, j.addressed_to], [apps.plain.serial, apps.plain.serial]);
     assert.deepEqual(j.asked_by, { name: 'ZL_demo', permissions: 'read-write', super: '1', source_serial: 'ZL1000' });
-    const refusals = [ // [URL, status, error]: the appliance's own, then the relay's (-1, then undefined)
+    const refusals = [ // [URL, status, error]: the appliance's own, then the relay's
       [relayUrl('plain', '/api/logs?lines=x'), 400, /lines/],
       [relayUrl('plain', '/api/nope'), 404, /no such endpoint/],
-      [`${base}/zel/ZL1000:NOSUCH/api/status`, 502, /could not be reached/],
-      [`${base}/zel/ZL1001/api/status`, 400, /no serial chain/],
+      [`${base}/zel/ZL1000:NOSUCH/api/status`, 502, /QUERY_FAIL_ROUTE_ERR/],
+      [`${base}/zel/ZL1001/api/status`, 400, /SRC:\.\.\.:DST/],
+      [`${base}/other/ZL1000:ZL1001/api/status`, 404, /not a relay URL/],
     ];
     for (const [url, status, error] of refusals) {
       const r = await request(url);

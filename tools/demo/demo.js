@@ -3,33 +3,34 @@
 // The demo behind `npm start`: a query daemon with a built-in route table,
 // three demo appliances and an admin web server that relays
 //   /<prefix>/<SRC>:<DST>/<path>
-// to the appliance DST through node_zel_req.  Ctrl-C stops everything it
-// started and removes its temporary files.
+// to the appliance DST through relay() (createRelayHandler).  Ctrl-C stops
+// everything it started and removes its temporary files.
 const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const readline = require('readline');
 
-const { startQueryd, QUERY_SOCKET } = require('./queryd');
-const { createAdminServer } = require('./admin_server');
+const { startQueryd } = require('./queryd');
+const { DEFAULT_SOCKET_PATH } = require('../../lib/defaults');
 
 const USAGE = `usage: npm start [-- --port N]
        node tools/demo/demo.js [--port N] [--help]
 
-Starts the query daemon (${QUERY_SOCKET}), three demo appliances and an
-admin web server on 127.0.0.1 that relays /<prefix>/<SRC>:<DST>/<path> to
-appliance DST through node_zel_req.
+Starts the query daemon (${DEFAULT_SOCKET_PATH}), three demo appliances and an
+admin web server on 127.0.0.1 that relays /zel/<SRC>:<DST>/<path> to
+appliance DST through relay().
 
   --port N   admin server port (default 8080; 0 picks a free port)
   --help     show this text
 
-Environment: ZEL_MODULE_PATH (module file), ZEL_QUERYD_PATH (daemon binary).
+Environment: ZEL_MODULE_PATH (module file), ZEL_QUERYD_PATH (daemon binary),
+ZEL_QUERY_SOCKET (query socket path).
 Ctrl-C stops the daemon and the appliances and removes the temporary files.`;
 
 const SOURCE_SERIAL = 'ZL1000';
 const PREFIX = 'zel';
-const IDENTITY = { name: 'demo', profile: 'read-write', superAdmin: '1' };
+const IDENTITY = { name: 'demo', profile: 'read-write', superAdmin: true };
 
 function parseArgs(argv) {
   const opts = { port: 8080 };
@@ -90,9 +91,9 @@ async function main() {
     return;
   }
 
-  let zel;
+  let createAdminServer;
   try {
-    zel = require('../../index.js');
+    ({ createAdminServer } = require('./admin_server'));
   } catch (err) {
     console.error(err.message);
     process.exit(1);
@@ -138,7 +139,7 @@ async function main() {
     const routes = path.join(started.tmpDir, 'routes');
     fs.writeFileSync(routes, apps.list.map((a) => `${a.serial} ${a.endpoint}\n`).join(''));
 
-    started.daemon = await startQueryd(['--routes', routes],
+    started.daemon = await startQueryd(['--socket', DEFAULT_SOCKET_PATH, '--routes', routes],
       { onLine: (line) => console.error(line.startsWith('zel-queryd: ') ? line : `zel-queryd: ${line}`) });
     started.daemon.child.on('exit', onChildExit('the query daemon'));
 
@@ -148,7 +149,7 @@ async function main() {
       appliances: apps.list.map((a) => ({ serial: a.serial, framing: a.framing })),
       endpoints: ['/api/status', '/api/interfaces', '/api/logs?lines=N', '/api/echo'],
     };
-    const server = createAdminServer({ zelReq: zel.node_zel_req, identity: IDENTITY, index,
+    const server = createAdminServer({ identity: IDENTITY, index, prefix: `/${PREFIX}`, socketPath: DEFAULT_SOCKET_PATH,
       log: (msg) => console.error(`admin: ${msg}`) });
     started.server = server;
     await new Promise((resolve, reject) => {
@@ -158,7 +159,7 @@ async function main() {
     const base = `http://127.0.0.1:${server.address().port}`;
 
     console.log(`demo: admin server listening on ${base}`);
-    console.log(`demo: query daemon on ${QUERY_SOCKET}, appliances:`);
+    console.log(`demo: query daemon on ${DEFAULT_SOCKET_PATH}, appliances:`);
     for (const a of apps.list) console.log(`  ${a.serial}  ${a.framing.padEnd(8)} ${a.endpoint}`);
     console.log('demo: try');
     for (const e of examples(base, apps.list)) console.log(`  ${e}`);

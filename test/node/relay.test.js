@@ -1,0 +1,168 @@
+'use strict';
+// relay(): many exchanges at once through the reference daemon to real HTTP
+// servers, every datagram split of a set of replies, and the request it
+// composes.  Each daemon here has a private socket path.
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const zlib = require('zlib');
+const diagnostics = require('diagnostics_channel');
+
+const { relay } = require('../..');
+const { startTargets, makeBody } = require('./support/targets');
+const { ADMIN, startDaemon, readAll } = require('./support/relay_env');
+
+describe('many relays at once', () => {
+  let targets, daemon;
+  before(async () => {
+    targets = await startTargets();
+    daemon = await startDaemon(['--quiet', ...['plain', 'chunked', 'gzip', 'slow']
+      .flatMap((s) => ['--route', `T${s.toUpperCase()}=127.0.0.1:${targets.ports[s]}`])]);
+  });
+  after(async () => {
+    await daemon?.stop();
+    await targets?.stop();
+  });
+
+  // [serial, target path, accept-encoding, what the body must be]
+  const KINDS = [
+    ['TPLAIN', (n) => `/body/${n}`, undefined, 'body'],
+    ['TCHUNKED', (n) => `/body/${n}`, 'gzip', 'body'],
+    ['TGZIP', (n) => `/body/${n}`, undefined, 'body'],
+    ['TGZIP', (n) => `/body/${n}`, 'br, gzip;q=0.5', 'gz'],
+    ['TGZIP', (n) => `/body/${n}?chunked`, 'identity', 'body'],
+    ['TGZIP', (n) => `/body/${n}?chunked`, '*', 'gz'],
+    ['TSLOW', (n) => `/body/${n}`, undefined, 'body'],
+    ['TPLAIN', () => '/body/3000000', 'gzip;q=0', 'body'],
+  ];
+
+  it('32 relays deliver exactly their bytes while the event loop keeps running', async () => {
+    let ticks = 0;
+    const timer = setInterval(() => ticks++, 1);
+    const ticksAtEnd = [];
+    try {
+      const runs = Array.from({ length: 32 }, async (_, i) => {
+        const [sn, target, ae, want] = KINDS[i % KINDS.length];
+        const size = 1000 + i * 7919;
+        const r = await relay({ serials: `ZL0:${sn}`, path: `${target(size)}${target(size).includes('?') ? '&' : '?'}seed=${i}`,
+          acceptEncoding: ae, admin: ADMIN, socketPath: daemon.socketPath });
+        assert.equal(r.statusCode, 200);
+        const got = await readAll(r.body);
+        ticksAtEnd.push(ticks);
+        const bodySize = /\/body\/(\d+)/.exec(target(size))[1];
+        const body = makeBody(Number(bodySize), i);
+        const expect = want === 'gz' ? zlib.gunzipSync(got) : got;
+        assert.equal(Buffer.compare(expect, body), 0, `relay ${i} (${sn} ${ae}) body differs`);
+        assert.equal(r.headers['content-encoding'], want === 'gz' ? 'gzip' : undefined);
+        assert.equal(r.headers['transfer-encoding'], undefined);
+      });
+      await Promise.all(runs);
+    } finally {
+      clearInterval(timer);
+    }
+    // The timer fired between relays' ends: nothing held the loop for the
+    // whole exchange.
+    assert.ok(new Set(ticksAtEnd).size > 4, `timer ticks at each end: ${ticksAtEnd}`);
+  });
+
+  it('sends the identity fields and asks the appliance to close', async () => {
+    const tag = `tag${process.pid}`;
+    const seen = [];
+    const onMsg = (m) => seen.push(m);
+    diagnostics.subscribe('node-zel-mod:relay', onMsg);
+    try {
+      const r = await relay({ serials: 'ZL9:ZL8:TPLAIN', path: `/body/10?${tag}`, method: 'POST', body: '{"a":1}',
+        headers: { 'Content-Type': 'application/json', 'X-Trace': 'on' },
+        admin: { name: 'bob', profile: 'read-only', superAdmin: false }, socketPath: daemon.socketPath });
+      await readAll(r.body);
+    } finally {
+      diagnostics.unsubscribe('node-zel-mod:relay', onMsg);
+    }
+    const { raw } = await targets.find(tag);
+    const [head, body] = raw.toString('latin1').split('\r\n\r\n');
+    const lines = head.split('\r\n');
+    assert.equal(lines[0], `POST /body/10?${tag} HTTP/1.1`);
+    for (const want of ['Host: 127.0.0.1', 'Accept-Encoding: gzip', 'Content-Type: application/json', 'X-Trace: on',
+      'Content-Length: 7', 'X-ZEL-SN: TPLAIN', 'X-ZEL-SOURCE-SN: ZL9', 'X-ADMIN-NAME: ZL_bob',
+      'X-ADMIN-PERMISSIONS: read-only', 'X-ADMIN-SUPER: 0', 'Connection: close']) {
+      assert.ok(lines.includes(want), `request lacks "${want}":\n${head}`);
+    }
+    assert.equal(body, '{"a":1}');
+    assert.deepEqual(seen.map((m) => m.event), ['start', 'head', 'end']);
+    assert.equal(seen[2].error, null);
+  });
+});
+
+// Replies replayed by the daemon.  Each must give `want` as its body.
+function replies() {
+  const text = makeBody(700, 3);
+  const gz = zlib.gzipSync(text);
+  const chunked = (buf, sizes) => {
+    const out = [];
+    for (let off = 0, i = 0; off < buf.length; i++) {
+      const n = Math.min(sizes[i % sizes.length], buf.length - off);
+      out.push(Buffer.from(`${n.toString(16)}${i === 1 ? ';ext=1' : ''}\r\n`), buf.subarray(off, off + n), Buffer.from('\r\n'));
+      off += n;
+    }
+    return Buffer.concat(out);
+  };
+  const head = (fields) => Buffer.from(`HTTP/1.1 200 OK\r\n${fields.map((f) => f + '\r\n').join('')}\r\n`);
+  return {
+    plain: [Buffer.concat([head(['Content-Type: text/plain', `Content-Length: ${text.length}`]), text]), text],
+    'chunked with trailers': [Buffer.concat([head(['Transfer-Encoding: chunked', 'Trailer: X-Sum']),
+      chunked(text, [1, 16, 255, 3]), Buffer.from('0\r\nX-Sum: 42\r\n\r\n')]), text],
+    gzip: [Buffer.concat([head(['Content-Encoding: gzip', `Content-Length: ${gz.length}`]), gz]), text],
+    'chunked gzip': [Buffer.concat([head(['Content-Encoding: gzip', 'Transfer-Encoding: chunked']),
+      chunked(gz, [7, 100, 1]), Buffer.from('0\r\n\r\n')]), text],
+    'close-delimited': [Buffer.concat([head(['Connection: close']), text]), text],
+  };
+}
+
+describe('every split of a reply gives the same body', () => {
+  let dir;
+  before(() => { dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-splits-')); });
+  after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+  // Cuts at k, k+STRIDE, k+2*STRIDE ...: over k = 1..STRIDE every offset of
+  // the first CUT_SPAN bytes is a datagram boundary in some run.
+  const STRIDE = 61;
+  const CUT_SPAN = 400;
+  const splits = (len) => {
+    const out = ['fixed:1', 'fixed:4084'];
+    for (let k = 1; k <= STRIDE; k++) {
+      const cuts = [];
+      for (let c = k; c < Math.min(len, CUT_SPAN + STRIDE); c += STRIDE) cuts.push(c);
+      out.push(`at:${cuts.join(',')}`);
+    }
+    for (let seed = 1; seed <= 12; seed++) out.push(`random:${seed}:${[3, 17, 200, 4084][seed % 4]}`);
+    return out;
+  };
+
+  for (const [name, [file, want]] of Object.entries(replies())) {
+    it(name, async () => {
+      const replay = path.join(dir, name.replace(/\W/g, '_'));
+      fs.writeFileSync(replay, file);
+      const todo = splits(file.length);
+      const failures = [];
+      // A few daemons at a time: each run is one short exchange.
+      const worker = async () => {
+        for (let split; (split = todo.shift()) !== undefined;) {
+          const d = await startDaemon(['--quiet', '--replay', replay, '--split', split]);
+          try {
+            const r = await relay({ serials: 'A:B', path: '/', admin: ADMIN, socketPath: d.socketPath });
+            const got = await readAll(r.body);
+            if (!got.equals(want)) failures.push(`${split}: ${got.length} bytes, first difference at ${[...got].findIndex((b, i) => b !== want[i])}`);
+          } catch (err) {
+            failures.push(`${split}: ${err.code} ${err.message}`);
+          } finally {
+            await d.stop();
+          }
+        }
+      };
+      await Promise.all([worker(), worker(), worker()]);
+      assert.deepEqual(failures, []);
+    });
+  }
+});

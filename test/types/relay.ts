@@ -1,0 +1,48 @@
+// Compiled with `tsc --noEmit` by test/node/types.test.js: the declarations
+// must accept what the README shows and refuse what the API refuses.
+import * as http from 'http';
+import { relay, createRelayHandler, node_zel_req, RelayResult, ZelRelayError } from '../..';
+
+async function use(): Promise<void> {
+  const r: RelayResult = await relay({
+    serials: 'S1:S2',
+    path: '/api/status?x=1',
+    method: 'POST',
+    acceptEncoding: 'gzip, br',
+    admin: { name: 'alice', profile: 'super_user', superAdmin: true },
+    body: Buffer.from('{"a":1}'),
+    headers: { 'content-type': 'application/json' },
+    signal: AbortSignal.timeout(30000),
+    timeout: 12000,
+  });
+  const status: number = r.statusCode;
+  const type: string | undefined = r.headers['content-type'];
+  r.body.pipe(process.stdout);
+  void status; void type;
+
+  try {
+    await relay({ serials: 'S1:S2', path: '/', admin: { name: 'a', profile: 'p', superAdmin: false } });
+  } catch (e) {
+    const err = e as ZelRelayError;
+    if (err.code === 'ZEL_ERR_REPLY') console.log(err.replyCode);
+  }
+
+  // @ts-expect-error admin is required
+  await relay({ serials: 'S1:S2', path: '/' });
+  // @ts-expect-error superAdmin is a boolean
+  await relay({ serials: 'S1:S2', path: '/', admin: { name: 'a', profile: 'p', superAdmin: '1' } });
+  // @ts-expect-error body is text or bytes
+  await relay({ serials: 'S1:S2', path: '/', admin: { name: 'a', profile: 'p', superAdmin: true }, body: 12 });
+}
+
+const handler = createRelayHandler({
+  prefix: '/zel',
+  identity: async (req) => ({ name: String(req.headers['x-user']), profile: 'read-only', superAdmin: false }),
+  maxBodyBytes: 1 << 20,
+});
+http.createServer(handler);
+// @ts-expect-error identity is required
+createRelayHandler({ prefix: '/zel' });
+
+const ret: 0 | -1 | undefined = node_zel_req('GET', '/zel/S1:S2', '/', '', 'a', 'p', '1', '', () => {}, () => {});
+void ret; void use;
