@@ -111,38 +111,39 @@ describe('request heads', () => {
     }
   });
 
-  it('through the demo admin server, a URL-decoded CR LF is refused and an encoded one stays in the path', async () => {
-    const identity = { name: 'bob', profile: 'read-only', superAdmin: '0' };
-    // A server that hands node_zel_req URL-decoded paths, as some do.
-    const decoding = (m, url, target, ...rest) => mod.node_zel_req(m, decodeURIComponent(url), decodeURIComponent(target), ...rest);
-    const servers = [];
-    const start = (zelReq) => new Promise((resolve) => {
-      const s = createAdminServer({ zelReq, identity }).listen(0, '127.0.0.1', () => resolve(`http://127.0.0.1:${s.address().port}`));
-      servers.push(s);
-    });
+  it('a URL-decoded CR LF is refused before anything is sent', () => {
+    const decoded = decodeURIComponent('/body/10%0d%0aX-ADMIN-SUPER:%201?tag=dec-1');
+    assert.throws(() => mod.node_zel_req('GET', '/zel/SRC1:TPLAIN', decoded, 'gzip', 'bob', 'read-only', '0', '', () => {}, () => {}),
+      (err) => err.code === 'EINVAL' && /new_url holds a CR, LF or NUL character/.test(err.message));
+    return assert.rejects(targets.find('tag=dec-1', 300), /no request/);
+  });
+
+  it('through the demo admin server, an encoded CR LF stays in the path and a padded POST keeps its identity', async () => {
+    const s = createAdminServer({ identity: { name: 'bob', profile: 'read-only', superAdmin: false } });
+    await new Promise((resolve) => s.listen(0, '127.0.0.1', resolve));
+    const base = `http://127.0.0.1:${s.address().port}`;
+    const bob = ['X-ZEL-SN: TPLAIN', 'X-ZEL-SOURCE-SN: SRC1', 'X-ADMIN-NAME: ZL_bob', 'X-ADMIN-PERMISSIONS: read-only', 'X-ADMIN-SUPER: 0'];
     try {
-      const [decoded, plain] = [await start(decoding), await start(mod.node_zel_req)];
-      const evil = (tag) => `/zel/SRC1:TPLAIN/body/10%0d%0aX-ADMIN-SUPER:%201%0d%0aX-ADMIN-PERMISSIONS:%20read-write?tag=${tag}`;
-
-      const refused = await request(decoded + evil('dec-1'));
-      assert.equal(refused.status, 500);
-      assert.match(refused.body.toString(), /new_url holds a CR, LF or NUL character|url holds a CR, LF or NUL character/);
-      await assert.rejects(targets.find('tag=dec-1', 300), /no request/);
-
-      // The audit's request: a long target path and identity fields in the body.
-      const padded = await request(`${plain}/zel/SRC1:TPLAIN/body/10?tag=pad-1&p=${'a'.repeat(8000)}`, { method: 'POST', body: INJECTED });
-      assert.equal(padded.status, 502);
-      await assert.rejects(targets.find('tag=pad-1', 300), /no request/);
-
-      const kept = await request(plain + evil('plain-1'));
+      const evil = '/zel/SRC1:TPLAIN/body/10%0d%0aX-ADMIN-SUPER:%201%0d%0aX-ADMIN-PERMISSIONS:%20read-write?tag=plain-1';
+      const kept = await request(base + evil);
       assert.equal(kept.status, 404);  // the appliance has no such path
       const got = await targets.find('tag=plain-1');
-      const head = got.raw.toString('latin1');
-      assert.ok(head.startsWith('GET /body/10%0d%0aX-ADMIN-SUPER:%201%0d%0aX-ADMIN-PERMISSIONS:%20read-write?tag=plain-1 HTTP/1.1\r\n'));
-      assert.deepEqual(identityLines(got.raw),
-        ['X-ZEL-SN: TPLAIN', 'X-ZEL-SOURCE-SN: SRC1', 'X-ADMIN-NAME: ZL_bob', 'X-ADMIN-PERMISSIONS: read-only', 'X-ADMIN-SUPER: 0']);
+      assert.ok(got.raw.toString('latin1').startsWith('GET /body/10%0d%0aX-ADMIN-SUPER:%201%0d%0aX-ADMIN-PERMISSIONS:%20read-write?tag=plain-1 HTTP/1.1\r\n'));
+      assert.deepEqual(identityLines(got.raw), bob);
+
+      // The audit's request: a long target path and identity fields in the
+      // body.  Whatever reaches the appliance carries bob's identity once,
+      // and the injected lines only as body bytes.
+      await request(`${base}/zel/SRC1:TPLAIN/body/10?tag=pad-1&p=${'a'.repeat(8000)}`, { method: 'POST', body: INJECTED });
+      const padded = await targets.find('tag=pad-1', 2000).catch(() => null);
+      if (padded) {
+        const raw = padded.raw.toString('latin1');
+        const headEnd = raw.indexOf('\r\n\r\n');
+        assert.deepEqual(identityLines(Buffer.from(raw.slice(0, headEnd), 'latin1')), bob);
+        assert.equal(raw.slice(headEnd + 4), INJECTED);
+      }
     } finally {
-      for (const s of servers) s.close();
+      s.close();
     }
   });
 });
@@ -176,12 +177,13 @@ describe('cut replies', () => {
         assert.ok(r.body.equals(body.subarray(0, delivered)), `delivered ${r.body.length} B, want ${delivered} B`);
       });
       if (ret === -1 && delivered > 0) {
-        it('the demo admin server breaks its response off instead of ending it', async () => {
-          const s = createAdminServer({ zelReq: mod.node_zel_req, identity: { name: 'bob', profile: 'p', superAdmin: '0' } });
+        it('the demo admin server never ends the response as a complete reply', async () => {
+          const s = createAdminServer({ identity: { name: 'bob', profile: 'p', superAdmin: false } });
           await new Promise((resolve) => s.listen(0, '127.0.0.1', resolve));
           try {
             const r = await request(`http://127.0.0.1:${s.address().port}/zel/SRC1:ANY/x`);
-            assert.ok(r.error, `response ended as complete with ${r.body?.length} B`);
+            // Broken off after the head, or a 502 when the cut was seen first.
+            assert.ok(r.error || r.status === 502, `response ended as complete: ${r.status}, ${r.body?.length} B`);
           } finally {
             s.close();
           }
