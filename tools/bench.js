@@ -7,13 +7,13 @@ const fs = require('fs');
 const path = require('path');
 
 if (process.argv.includes('--help')) {
-  console.log('usage: node tools/bench.js   (after `npm run build`; or simply `npm run bench`)');
+  console.log('usage: node tools/bench.js   (after `npm run compile`; or simply `npm run bench`)');
   process.exit(0);
 }
 const dir = path.join(__dirname, '..', 'build', 'bench');
 const benches = fs.existsSync(dir) ? fs.readdirSync(dir).filter((f) => f.endsWith('_bench')) : [];
 if (benches.length === 0) {
-  console.error('No benchmarks built; run `npm run build` first.');
+  console.error('No benchmarks built; run `npm run compile` first.');
   process.exit(1);
 }
 let failed = 0;

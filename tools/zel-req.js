@@ -34,6 +34,8 @@ options:
   --verbose                show the module's own diagnostics on stderr
   --help                   show this text
 
+environment: ZEL_QUERY_SOCKET  the query daemon's socket (default /tmp/nst/.nst.query)
+
 exit status: 0 reply relayed, 1 exchange failed, 2 bad usage or no serial chain
 
 example:

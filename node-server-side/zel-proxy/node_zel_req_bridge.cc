@@ -8,6 +8,7 @@
 
 #include "node-server-side/zel-proxy/node_zel_common.h"
 #include "node-server-side/zel-proxy/node_zel_req_handler.h"
+#include "ulib/quiet.h"
 #include "ulib/util.h"
 
 namespace {
@@ -31,7 +32,8 @@ void report_js_call_failure(napi_env env)
         code = err_info->error_code;
         message = err_info->error_message;
     }
-    puts("Failed to call Javascript callback.");
+    if (!zel_detail::quiet())
+        puts("Failed to call Javascript callback.");
     if (code == napi_pending_exception) {
         bool pending = false;
         if (napi_is_exception_pending(env, &pending) == napi_ok && pending) {
@@ -40,7 +42,8 @@ void report_js_call_failure(napi_env env)
                 (void)napi_throw(env, exception);
         }
     }
-    printf("Error: %s\n", message != nullptr ? message : "");
+    if (!zel_detail::quiet())
+        printf("Error: %s\n", message != nullptr ? message : "");
 }
 
 } // namespace
@@ -70,7 +73,8 @@ namespace {
 napi_value header_key(stream_callback_params* cb_params, const char* key)
 {
     if (cb_params->js_header == nullptr) {
-        printf("%s", k_no_header_object);
+        if (!zel_detail::quiet())
+            printf("%s", k_no_header_object);
         return nullptr;
     }
     return node_zel_convert_http_header_key_string(cb_params->env, key, static_cast<int>(strlen(key)));
@@ -87,7 +91,8 @@ const char* node_zel_get_header(stream_callback_params* cb_params, const char* k
         return nullptr;
     napi_value js_val = nullptr;
     if (napi_get_property(cb_params->env, cb_params->js_header, js_key, &js_val) != napi_ok) {
-        printf("Failed to get response header: %s.\n", key);
+        if (!zel_detail::quiet())
+            printf("Failed to get response header: %s.\n", key);
         return nullptr;
     }
     /* An absent field reads as undefined and so gives empty_str. */
@@ -105,7 +110,7 @@ void node_zel_set_header(stream_callback_params* cb_params, const char* key, con
     napi_value js_val = node_zel_convert_string(cb_params->env, val, static_cast<int>(strlen(val)));
     if (js_val == nullptr)
         return;
-    if (napi_set_property(cb_params->env, cb_params->js_header, js_key, js_val) != napi_ok)
+    if (napi_set_property(cb_params->env, cb_params->js_header, js_key, js_val) != napi_ok && !zel_detail::quiet())
         printf("Failed to set response body property.\n");
 }
 
@@ -117,7 +122,7 @@ void node_zel_unset_header(stream_callback_params* cb_params, const char* key)
     if (js_key == nullptr)
         return;
     bool deleted = false;
-    if (napi_delete_property(cb_params->env, cb_params->js_header, js_key, &deleted) != napi_ok)
+    if (napi_delete_property(cb_params->env, cb_params->js_header, js_key, &deleted) != napi_ok && !zel_detail::quiet())
         printf("Failed to set response body property.\n");
 }
 
@@ -150,7 +155,8 @@ int create_http_header(stream_callback_params* cb_params)
     if (cb_params == nullptr)
         return -1;
     if (napi_create_object(cb_params->env, &cb_params->js_header) != napi_ok) {
-        puts("Failed to create HTTP header object.");
+        if (!zel_detail::quiet())
+            puts("Failed to create HTTP header object.");
         return -1;
     }
     return 0;
@@ -163,25 +169,30 @@ napi_value create_js_cb_params(napi_env env, napi_value response_buff, int data_
     if (response_buff == nullptr)
         return nullptr;
     if (key_response == nullptr || key_size == nullptr) {
-        printf("Failed to create response object.");
+        if (!zel_detail::quiet())
+            printf("Failed to create response object.");
         return nullptr;
     }
     napi_value size = node_zel_convert_int32(env, data_len);
     if (size == nullptr) {
-        puts("Failed to create Javascript integer value.");
+        if (!zel_detail::quiet())
+            puts("Failed to create Javascript integer value.");
         return nullptr;
     }
     napi_value object = nullptr;
     if (napi_create_object(env, &object) != napi_ok) {
-        puts("Failed to create response object.");
+        if (!zel_detail::quiet())
+            puts("Failed to create response object.");
         return nullptr;
     }
     if (napi_set_property(env, object, key_response, response_buff) != napi_ok) {
-        puts("Failed to set response body property.");
+        if (!zel_detail::quiet())
+            puts("Failed to set response body property.");
         return nullptr;
     }
     if (napi_set_property(env, object, key_size, size) != napi_ok) {
-        puts("Failed to set response size property.");
+        if (!zel_detail::quiet())
+            puts("Failed to set response size property.");
         return nullptr;
     }
     return object;
@@ -202,7 +213,8 @@ int node_zel_js_response(char* data, int data_len, stream_callback_params* cb_pa
         memcpy(cb_params->buffer, data + done, static_cast<size_t>(piece));
         napi_value arg = create_js_cb_params(env, cb_params->js_buffer, piece);
         if (arg == nullptr) {
-            puts("Failed to create call back JS parameters.");
+            if (!zel_detail::quiet())
+                puts("Failed to create call back JS parameters.");
             return -1;
         }
         napi_value ret_from_js = nullptr;

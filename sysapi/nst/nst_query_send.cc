@@ -8,26 +8,29 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 
+#include "sysapi/nst/nst_internal.h"
 #include "sysapi/nst/nst_query.h"
+#include "ulib/quiet.h"
 
 namespace {
 
 constexpr const char* kSendFn = "__nstd_query_req_send";
 
 /* The destination of every request: the whole sockaddr_un, path area
- * zero-filled after the path, as the daemon binds it. */
+ * zero-filled after the path, as the daemon binds it.  The caller has checked
+ * that the path fits. */
 struct sockaddr_un daemon_addr()
 {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, NSTD_QUERY_SOCK_PATH, sizeof NSTD_QUERY_SOCK_PATH);
+    strcpy(addr.sun_path, nst_detail::daemon_path());
     return addr;
 }
 
 static_assert(sizeof(struct sockaddr_un) == NSTD_QUERY_ADDR_LEN, "daemon address length");
 static_assert(sizeof NSTD_QUERY_SOCK_PATH <= sizeof(sockaddr_un::sun_path),
-              "daemon path fits the address");
+              "default daemon path fits the address");
 
 /* A piece of memory is usable when it is empty or present. */
 bool valid_piece(const char* p, int len)
@@ -62,7 +65,8 @@ int __nstd_query_req_send(int s, const char* path, int path_len, const char* dat
         return ZEL_ERR_SEND;
     /* Header and path must share the first datagram. */
     if (path_len > NSTD_QUERY_FIRST_ROOM) {
-        printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
+        if (!zel_detail::quiet())
+            printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
         return ZEL_ERR_SEND;
     }
     /* total_len and the running count below are int-sized. */
@@ -74,6 +78,13 @@ int __nstd_query_req_send(int s, const char* path, int path_len, const char* dat
     int domain = AF_UNIX;
     socklen_t dlen = sizeof domain;
     (void)getsockopt(s, SOL_SOCKET, SO_DOMAIN, &domain, &dlen);
+    /* A ZEL_QUERY_SOCKET too long for an address names no daemon we can
+     * reach; nothing is sent. */
+    if (domain == AF_UNIX && !nst_detail::daemon_path_fits()) {
+        if (!zel_detail::quiet())
+            printf("%s Error: query socket path is too long (%s)\n", kSendFn, nst_detail::daemon_path());
+        return ZEL_ERR_SEND;
+    }
     struct sockaddr_un addr = daemon_addr();
 
     const int head = NSTD_QUERY_HDR_LEN + path_len;
@@ -107,15 +118,18 @@ int __nstd_query_req_send(int s, const char* path, int path_len, const char* dat
     while (base < len) {
         const ssize_t sent = sendmsg(s, &msg, 0);
         if (sent < 0) {
-            printf("%s error while sending %m\n", kSendFn);
+            if (!zel_detail::quiet())
+                printf("%s error while sending %m\n", kSendFn);
             return ZEL_ERR_SEND;
         }
         base += static_cast<int>(sent);
         if (base < 0) {
-            printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
+            if (!zel_detail::quiet())
+                printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
             return ZEL_ERR_PATH_WRONG;
         }
-        printf("base:%d to_send:%d\n", base, len - base);
+        if (!zel_detail::quiet())
+            printf("base:%d to_send:%d\n", base, len - base);
 
         /* Continuation datagrams are bare data, read straight from the
          * caller's buffer. */

@@ -9,9 +9,9 @@ const http = require('http');
 const path = require('path');
 const zlib = require('zlib');
 
+require('./support/private_socket');
 const { QUERY_SOCKET, ROOT, socketInUse, startQueryd } = require('../../tools/demo/queryd');
 const { parseArgs } = require('../../tools/zel-req');
-const { acquireSocketLock } = require('./support/socket_lock');
 
 const zelReq = (args) => new Promise((resolve) => {
   execFile(path.join(ROOT, 'tools', 'zel-req.js'), args, { encoding: 'buffer' }, (err, stdout, stderr) =>
@@ -58,10 +58,9 @@ describe('arguments', () => {
 });
 
 describe('relayed requests', () => {
-  let release, daemon, server, last;
+  let daemon, server, last;
   const gzBody = zlib.gzipSync('{"zipped":true}');
   before(async () => {
-    release = await acquireSocketLock();
     server = http.createServer((req, res) => {
       const parts = [];
       req.on('data', (d) => parts.push(d)).on('end', () => {
@@ -78,7 +77,6 @@ describe('relayed requests', () => {
     await daemon?.stop();
     server?.close();
     server?.closeAllConnections();
-    await release?.();
   });
 
   it('prints status line, header and body; status 0, also for an error status', async () => {

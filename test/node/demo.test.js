@@ -10,9 +10,9 @@ const path = require('path');
 const readline = require('readline');
 const zlib = require('zlib');
 
+require('./support/private_socket');
 const { QUERY_SOCKET, ROOT, socketInUse } = require('../../tools/demo/queryd');
 const { createAdminServer, splitAdminUrl } = require('../../tools/demo/admin_server');
-const { acquireSocketLock } = require('./support/socket_lock');
 
 // A client without automatic decompression, so the test sees exactly the
 // framing and encoding the server chose.
@@ -92,13 +92,12 @@ describe('admin server relay (stand-in module)', () => {
 });
 
 describe('npm start', () => {
-  let release, demo, base;
+  let demo, base;
   const lines = [];
   const apps = {}; // framing -> { serial, base }
   const exited = () => (demo.exitCode !== null || demo.signalCode !== null
     ? Promise.resolve(demo.exitCode) : new Promise((r) => demo.once('exit', r)));
   before(async () => {
-    release = await acquireSocketLock();
     assert.equal(socketInUse(QUERY_SOCKET), false, `${QUERY_SOCKET} is served by a daemon this test did not start`);
     demo = spawn(process.execPath, [path.join(ROOT, 'tools/demo/demo.js'), '--port', '0']);
     let stderr = '';
@@ -121,7 +120,6 @@ describe('npm start', () => {
       demo.kill('SIGKILL');
       await exited();
     }
-    await release?.();
   });
   const relayUrl = (framing, p) => `${base}/zel/ZL1000:${apps[framing].serial}${p}`;
 

@@ -24,7 +24,8 @@ appliance DST through node_zel_req.
   --port N   admin server port (default 8080; 0 picks a free port)
   --help     show this text
 
-Environment: ZEL_MODULE_PATH (module file), ZEL_QUERYD_PATH (daemon binary).
+Environment: ZEL_MODULE_PATH (module file), ZEL_QUERYD_PATH (daemon binary),
+ZEL_QUERY_SOCKET (query socket path, default /tmp/nst/.nst.query).
 Ctrl-C stops the daemon and the appliances and removes the temporary files.`;
 
 const SOURCE_SERIAL = 'ZL1000';
