@@ -7,7 +7,7 @@ namespace zel_detail {
 
 /* True when the environment sets ZEL_QUIET to anything but "" or "0" at the
  * first call: the module then writes nothing to standard output.  Read once
- * per process; thread-safe. */
+ * per process; safe to call from any thread. */
 bool quiet();
 
 } // namespace zel_detail

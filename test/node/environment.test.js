@@ -101,7 +101,8 @@ describe('ZEL_QUERY_SOCKET', () => {
   it('a path too long for a socket address fails the send and says so', async () => {
     const r = await relayInChild({ ZEL_QUERY_SOCKET: `/tmp/${'x'.repeat(120)}` }, 'small');
     assert.deepEqual(r.result, { ret: -1, size: 0 }, r.stderr);
-    assert.match(r.stdout, /^__nstd_query_req_send Error: query socket path is too long \(\/tmp\/x+\)$/m);
+    // The request text ends with its body, not a newline, so the line follows it directly.
+    assert.ok(r.stdout.endsWith(`__nstd_query_req_send Error: query socket path is too long (/tmp/${'x'.repeat(120)})\n`), r.stdout);
   });
 
   it('the daemon binds the path from the environment when no --socket is given', async () => {
