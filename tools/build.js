@@ -144,7 +144,10 @@ function main() {
       fs.rmSync(path.join(buildDir, 'CMakeFiles'), { recursive: true, force: true });
     }
     console.error(`node-zel-mod: compiling the module into ${buildDir}`);
-    run('cmake', ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', '-DZEL_BUILD_TESTS=OFF']);
+    const configure = ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', '-DZEL_BUILD_TESTS=OFF'];
+    // A machine with Ninja and no make; the generator is fixed at the first configuration.
+    if (!onPath('make') && !fs.existsSync(path.join(buildDir, 'CMakeCache.txt'))) configure.push('-G', 'Ninja');
+    run('cmake', configure);
     run('cmake', ['--build', buildDir, '--target', 'node_zel_mod', '--parallel', String(Math.max(2, os.cpus().length))]);
     return;
   }
