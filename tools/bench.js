@@ -13,7 +13,7 @@ const args = process.argv.slice(2);
 
 if (args.includes('--help') || args.includes('-h')) {
   console.log(`usage: node tools/bench.js [--native-only] [end-to-end options]
-       (after \`npm run build\`; or simply \`npm run bench -- [options]\`)
+       (after \`npm run compile\`; or simply \`npm run bench -- [options]\`)
 
 Runs the native benchmarks in build/bench/*_bench, then the end-to-end suite
 bench/e2e.js with the options given (--quick, --only PATTERN, --pairs N,
@@ -28,7 +28,7 @@ const e2eArgs = args.filter((a) => a !== '--native-only');
 const dir = path.join(root, 'build', 'bench');
 const benches = fs.existsSync(dir) ? fs.readdirSync(dir).filter((f) => f.endsWith('_bench')) : [];
 if (benches.length === 0) {
-  console.error('No benchmarks built; run `npm run build` first.');
+  console.error('No benchmarks built; run `npm run compile` first.');
   process.exit(1);
 }
 let failed = 0;

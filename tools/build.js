@@ -1,29 +1,54 @@
 #!/usr/bin/env node
 'use strict';
 // Builds the addon, the reference daemon and the tests with CMake, and runs
-// the tests with CTest.  Used by `npm install`, `npm test` and `npm start`.
+// the tests with CTest.
 //
-//   node tools/build.js            configure (once) and build into build/
-//   node tools/build.js --test     ... then run every test
-//   node tools/build.js --sanitize build into build-asan/ with ASan+UBSan and
-//                                  run the native tests
-//   node tools/build.js --if-missing  build only when the module is missing
+// In a checkout (`npm test`, `npm start`, `npm run compile`) it first installs
+// what building and testing need when it is missing: the Debian packages
+// (tools/ensure-deps.sh, saying what it installs) and the package's npm
+// dependencies.  With --consumer (the package's install script, on someone
+// else's machine) it changes nothing on the system: it builds the module alone
+// and, when the tools for that are missing, stops and names them.
 const { spawnSync } = require('child_process');
 const fs = require('fs');
+const os = require('os');
 const path = require('path');
 
 const root = path.resolve(__dirname, '..');
-const args = new Set(process.argv.slice(2));
 
-if (args.has('--help') || args.has('-h')) {
-  console.log(`usage: node tools/build.js [--test] [--sanitize] [--if-missing] [--debug]
+const USAGE = `usage: node tools/build.js [options]
 
-  --test        run every test with CTest after building
-  --sanitize    build into build-asan/ with AddressSanitizer and UBSan and run
-                the native tests there
-  --if-missing  do nothing when build/node_zel_mod.node and the daemon exist
-  --debug       build without optimisation (CMAKE_BUILD_TYPE=Debug)`);
-  process.exit(0);
+  --test          run every test with CTest after building
+  --sanitize      build into build-asan/ with AddressSanitizer and UBSan and run
+                  the native tests there
+  --if-missing    do nothing when build/node_zel_mod.node and the daemon exist
+  --debug         build without optimisation (CMAKE_BUILD_TYPE=Debug)
+  --consumer      build the module alone (Release) into build/, installing
+                  nothing: what \`npm install\` of the package does without a
+                  prebuilt module; stops with the packages to install when a
+                  compiler or CMake is missing
+  --fresh         configure from scratch and recompile everything
+  --build-dir DIR build there instead of build/ (with --consumer)
+  --help          this text`;
+
+function parseArgs(argv) {
+  const o = { buildDir: null };
+  for (let i = 0; i < argv.length; i++) {
+    const a = argv[i];
+    if (a === '--help' || a === '-h') o.help = true;
+    else if (a === '--test') o.test = true;
+    else if (a === '--sanitize') o.sanitize = true;
+    else if (a === '--if-missing') o.ifMissing = true;
+    else if (a === '--debug') o.debug = true;
+    else if (a === '--consumer') o.consumer = true;
+    else if (a === '--fresh') o.fresh = true;
+    else if (a === '--build-dir' && i + 1 < argv.length) o.buildDir = path.resolve(argv[++i]);
+    else {
+      console.error(`build.js: unknown option ${a}\n\n${USAGE}`);
+      process.exit(2);
+    }
+  }
+  return o;
 }
 
 function run(cmd, argv, opts = {}) {
@@ -35,29 +60,125 @@ function run(cmd, argv, opts = {}) {
   if (r.status !== 0) process.exit(r.status === null ? 1 : r.status);
 }
 
-const sanitize = args.has('--sanitize');
-const buildDir = path.join(root, sanitize ? 'build-asan' : 'build');
-
-if (args.has('--if-missing') && !sanitize &&
-    fs.existsSync(path.join(buildDir, 'node_zel_mod.node')) &&
-    fs.existsSync(path.join(buildDir, 'tools', 'zel-queryd'))) {
-  process.exit(0);
+function onPath(name) {
+  for (const dir of (process.env.PATH || '').split(path.delimiter)) {
+    if (!dir) continue;
+    try {
+      fs.accessSync(path.join(dir, name), fs.constants.X_OK);
+      return true;
+    } catch {
+      // not in this directory
+    }
+  }
+  return false;
 }
 
-run('bash', [path.join(root, 'tools', 'ensure-deps.sh')]);
-
-// `npm install` and `npm start` need only the module and the daemon; every
-// other use builds the tests too.
-const configure = ['-S', root, '-B', buildDir,
-  `-DCMAKE_BUILD_TYPE=${args.has('--debug') ? 'Debug' : 'RelWithDebInfo'}`,
-  `-DZEL_BUILD_TESTS=${args.has('--if-missing') ? 'OFF' : 'ON'}`];
-if (sanitize) configure.push('-DZEL_SANITIZE=ON');
-run('cmake', configure);
-run('cmake', ['--build', buildDir, '--parallel', String(Math.max(2, require('os').cpus().length))]);
-
-if (args.has('--test') || sanitize) {
-  const ctest = ['--test-dir', buildDir, '--output-on-failure', '--parallel', '2'];
-  run('ctest', ctest, {
-    env: { ...process.env, ASAN_OPTIONS: 'detect_leaks=1:abort_on_error=0', UBSAN_OPTIONS: 'print_stacktrace=1' },
-  });
+// The include directory that ships with the running Node, or null.
+function nodeIncludeDir() {
+  const dir = path.join(path.dirname(fs.realpathSync(process.execPath)), '..', 'include', 'node');
+  return fs.existsSync(path.join(dir, 'node_api.h')) ? dir : null;
 }
+
+// What a module-only build needs, as the package names of three families of
+// distributions.  Empty when everything is there.
+function missingBuildTools() {
+  const missing = [];
+  const cxx = process.env.CXX ? process.env.CXX.split(' ')[0] : null;
+  if (!onPath('cmake')) missing.push({ what: 'CMake', deb: 'cmake', apk: 'cmake', dnf: 'cmake' });
+  if (!(cxx ? onPath(cxx) || fs.existsSync(cxx) : onPath('c++') || onPath('g++')) || !(onPath('cc') || onPath('gcc'))) {
+    missing.push({ what: 'a C and C++ compiler', deb: 'g++', apk: 'g++', dnf: 'gcc-c++' });
+  }
+  if (!onPath('make') && !onPath('ninja')) missing.push({ what: 'make', deb: 'make', apk: 'make', dnf: 'make' });
+  const inc = nodeIncludeDir();
+  const has = (h) => (inc && fs.existsSync(path.join(inc, h))) || fs.existsSync(path.join('/usr/include', h));
+  if (!has('zlib.h')) missing.push({ what: 'zlib headers', deb: 'zlib1g-dev', apk: 'zlib-dev', dnf: 'zlib-devel' });
+  if (!has('openssl/md5.h')) {
+    missing.push({ what: 'OpenSSL headers', deb: 'libssl-dev', apk: 'openssl-dev', dnf: 'openssl-devel' });
+  }
+  return missing;
+}
+
+function explainMissing(missing) {
+  const list = (key) => missing.map((m) => m[key]).join(' ');
+  const tuple = `${process.platform}-${process.arch}`;
+  return [
+    `node-zel-mod: there is no prebuilt module for ${tuple} and it cannot be compiled here:`,
+    `missing ${missing.map((m) => m.what).join(', ')}.`,
+    'Install them, then run `npm rebuild node-zel-mod`:',
+    `  Debian, Ubuntu:  apt-get install ${list('deb')}`,
+    `  Alpine:          apk add ${list('apk')} linux-headers`,
+    `  Fedora:          dnf install ${list('dnf')}`,
+  ].join('\n');
+}
+
+// In a checkout the loader and the header fallback come from node_modules;
+// a fresh clone has none until they are installed.  A failure here is not
+// fatal: the build and the tests can do without them.
+function ensureNpmDeps() {
+  const deps = Object.keys(require(path.join(root, 'package.json')).dependencies || {});
+  const absent = deps.filter((d) => !fs.existsSync(path.join(root, 'node_modules', d, 'package.json')));
+  if (absent.length === 0) return;
+  console.error(`Installing missing npm dependencies: ${absent.join(' ')}`);
+  const npm = process.platform === 'win32' ? 'npm.cmd' : 'npm';
+  const r = spawnSync(npm, ['install', '--ignore-scripts', '--no-audit', '--no-fund', '--prefer-offline'],
+    { stdio: ['ignore', 'ignore', 'inherit'], cwd: root });
+  if (r.status !== 0) console.error('npm install failed; going on without the npm dependencies');
+}
+
+function main() {
+  const o = parseArgs(process.argv.slice(2));
+  if (o.help) {
+    console.log(USAGE);
+    return;
+  }
+  const buildDir = o.buildDir || path.join(root, o.sanitize ? 'build-asan' : 'build');
+
+  if (o.consumer) {
+    const missing = missingBuildTools();
+    if (missing.length) {
+      console.error(explainMissing(missing));
+      process.exit(1);
+    }
+    if (o.fresh) {
+      fs.rmSync(path.join(buildDir, 'CMakeCache.txt'), { force: true });
+      fs.rmSync(path.join(buildDir, 'CMakeFiles'), { recursive: true, force: true });
+    }
+    console.error(`node-zel-mod: compiling the module into ${buildDir}`);
+    const configure = ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', '-DZEL_BUILD_TESTS=OFF'];
+    // A machine with Ninja and no make; the generator is fixed at the first configuration.
+    if (!onPath('make') && !fs.existsSync(path.join(buildDir, 'CMakeCache.txt'))) configure.push('-G', 'Ninja');
+    run('cmake', configure);
+    run('cmake', ['--build', buildDir, '--target', 'node_zel_mod', '--parallel', String(Math.max(2, os.cpus().length))]);
+    return;
+  }
+
+  if (o.ifMissing && !o.sanitize &&
+      fs.existsSync(path.join(buildDir, 'node_zel_mod.node')) &&
+      fs.existsSync(path.join(buildDir, 'tools', 'zel-queryd'))) {
+    return;
+  }
+
+  run('bash', [path.join(root, 'tools', 'ensure-deps.sh')]);
+  ensureNpmDeps();
+
+  // `npm start` needs only the module and the daemon; every other use builds
+  // the tests too.
+  if (o.fresh) fs.rmSync(path.join(buildDir, 'CMakeCache.txt'), { force: true });
+  const configure = ['-S', root, '-B', buildDir,
+    `-DCMAKE_BUILD_TYPE=${o.debug ? 'Debug' : 'RelWithDebInfo'}`,
+    `-DZEL_BUILD_TESTS=${o.ifMissing ? 'OFF' : 'ON'}`];
+  if (o.sanitize) configure.push('-DZEL_SANITIZE=ON');
+  run('cmake', configure);
+  run('cmake', ['--build', buildDir, '--parallel', String(Math.max(2, os.cpus().length))]);
+
+  if (o.test || o.sanitize) {
+    const ctest = ['--test-dir', buildDir, '--output-on-failure', '--parallel', '2'];
+    run('ctest', ctest, {
+      env: { ...process.env, ASAN_OPTIONS: 'detect_leaks=1:abort_on_error=0', UBSAN_OPTIONS: 'print_stacktrace=1' },
+    });
+  }
+}
+
+if (require.main === module) main();
+
+module.exports = { missingBuildTools, explainMissing, nodeIncludeDir };

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when they are
-# missing.  Does nothing on a machine that has them all.
+# Installs the Debian packages that building and testing in a checkout need,
+# when they are missing, and says which.  Does nothing on a machine that has
+# them all.  Only `npm test`, `npm start` and friends in a checkout call it;
+# installing the package into another project never does (tools/install.js).
 #   --fuzz   also clang with the libFuzzer and sanitizer runtimes (tools/fuzz.js)
 set -euo pipefail
 
@@ -20,8 +22,6 @@ command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
 [ -f /usr/include/openssl/md5.h ] || need+=(libssl-dev)
-node_inc=$(node -p "require('path').join(require('path').dirname(require('fs').realpathSync(process.execPath)), '..', 'include', 'node')" 2>/dev/null || true)
-[ -n "$node_inc" ] && [ -f "$node_inc/node_api.h" ] || need+=(nodejs)
 if [ "$fuzz" -eq 1 ]; then
   if ! command -v clang++ >/dev/null 2>&1; then
     need+=(clang libclang-rt-dev)

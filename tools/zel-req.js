@@ -31,6 +31,8 @@ options:
   --verbose                show each step of the exchange on stderr
   --help                   show this text
 
+environment: ZEL_QUERY_SOCKET  the query daemon's socket (default /tmp/nst/.nst.query)
+
 exit status: 0 reply relayed, 1 exchange failed, 2 bad usage or no serial chain
 
 example:

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "ulib/quiet.h"
+
 namespace {
 
 constexpr char k_hex_digits[] = "0123456789abcdef";
@@ -31,8 +33,9 @@ int char_to_hex(char ch)
     const int v = hex2num(ch);
     if (v < 0) {
         // The byte is shown widened as a signed char, so 0xE9 prints ffffffe9.
-        printf("char_to_hex: value error %x\n",
-               static_cast<unsigned int>(static_cast<int>(static_cast<unsigned char>(ch))));
+        if (!zel_detail::quiet())
+            printf("char_to_hex: value error %x\n",
+                   static_cast<unsigned int>(static_cast<int>(static_cast<signed char>(ch))));
     }
     return v;
 }

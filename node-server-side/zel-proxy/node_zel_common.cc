@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "ulib/quiet.h"
+
 namespace {
 
 /* Every failure of a conversion reaches the script as one "EINVAL" error.
@@ -76,7 +78,8 @@ napi_value get_js_property(napi_env env, napi_value global, const char* func_nam
 {
     napi_value js_property = nullptr;
     if (napi_get_named_property(env, global, func_name, &js_property) != napi_ok) {
-        printf("Failed to get function: %s\n", func_name);
+        if (!zel_detail::quiet())
+            printf("Failed to get function: %s\n", func_name);
         return nullptr;
     }
     return js_property;

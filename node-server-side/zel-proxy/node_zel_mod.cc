@@ -13,6 +13,7 @@
 #include "node-server-side/zel-proxy/node_zel_query.h"
 #include "node-server-side/zel-proxy/node_zel_req_handler.h"
 #include "node-server-side/zel-proxy/request_checks.h"
+#include "ulib/quiet.h"
 
 /* "POST" is 2 and "PUT" 1, although POST stands first: the numbers are the
  * appliance API's, the order is the table's. */
@@ -185,7 +186,8 @@ napi_value node_zel_req(napi_env env, napi_callback_info info)
     }
 
     if (err != nullptr) {
-        puts(err);
+        if (!zel_detail::quiet())
+            puts(err);
         node_zel_release_args(&parsed_args);
         /* Refused while an inner step's error is pending; the first error
          * is the one the script sees. */

@@ -8,6 +8,7 @@
 
 #include "node-server-side/zel-proxy/node_zel_common.h"
 #include "node-server-side/zel-proxy/node_zel_req_handler.h"
+#include "ulib/quiet.h"
 #include "ulib/util.h"
 
 namespace {
@@ -29,7 +30,8 @@ void report_js_call_failure(napi_env env)
         if (err_info->error_message != nullptr)
             snprintf(message, sizeof message, "%s", err_info->error_message);
     }
-    puts("Failed to call Javascript callback.");
+    if (!zel_detail::quiet())
+        puts("Failed to call Javascript callback.");
     if (code == napi_pending_exception) {
         bool pending = false;
         if (napi_is_exception_pending(env, &pending) == napi_ok && pending) {
@@ -38,7 +40,8 @@ void report_js_call_failure(napi_env env)
                 (void)napi_throw(env, exception);
         }
     }
-    printf("Error: %s\n", message);
+    if (!zel_detail::quiet())
+        printf("Error: %s\n", message);
 }
 
 } // namespace
@@ -68,7 +71,8 @@ namespace {
 napi_value header_key(stream_callback_params* cb_params, const char* key)
 {
     if (cb_params->js_header == nullptr) {
-        printf("%s", k_no_header_object);
+        if (!zel_detail::quiet())
+            printf("%s", k_no_header_object);
         return nullptr;
     }
     return node_zel_convert_http_header_key_string(cb_params->env, key, static_cast<int>(strlen(key)));
@@ -85,7 +89,8 @@ const char* node_zel_get_header(stream_callback_params* cb_params, const char* k
         return nullptr;
     napi_value js_val = nullptr;
     if (napi_get_property(cb_params->env, cb_params->js_header, js_key, &js_val) != napi_ok) {
-        printf("Failed to get response header: %s.\n", key);
+        if (!zel_detail::quiet())
+            printf("Failed to get response header: %s.\n", key);
         return nullptr;
     }
     /* An absent field reads as undefined and so gives empty_str. */
@@ -103,7 +108,7 @@ void node_zel_set_header(stream_callback_params* cb_params, const char* key, con
     napi_value js_val = node_zel_convert_string(cb_params->env, val, static_cast<int>(strlen(val)));
     if (js_val == nullptr)
         return;
-    if (napi_set_property(cb_params->env, cb_params->js_header, js_key, js_val) != napi_ok)
+    if (napi_set_property(cb_params->env, cb_params->js_header, js_key, js_val) != napi_ok && !zel_detail::quiet())
         printf("Failed to set response body property.\n");
 }
 
@@ -115,7 +120,7 @@ void node_zel_unset_header(stream_callback_params* cb_params, const char* key)
     if (js_key == nullptr)
         return;
     bool deleted = false;
-    if (napi_delete_property(cb_params->env, cb_params->js_header, js_key, &deleted) != napi_ok)
+    if (napi_delete_property(cb_params->env, cb_params->js_header, js_key, &deleted) != napi_ok && !zel_detail::quiet())
         printf("Failed to set response body property.\n");
 }
 
@@ -148,7 +153,8 @@ int create_http_header(stream_callback_params* cb_params)
     if (cb_params == nullptr)
         return -1;
     if (napi_create_object(cb_params->env, &cb_params->js_header) != napi_ok) {
-        puts("Failed to create HTTP header object.");
+        if (!zel_detail::quiet())
+            puts("Failed to create HTTP header object.");
         return -1;
     }
     return 0;
@@ -161,25 +167,30 @@ napi_value create_js_cb_params(napi_env env, napi_value response_buff, int data_
     if (response_buff == nullptr)
         return nullptr;
     if (key_response == nullptr || key_size == nullptr) {
-        printf("Failed to create response object.");
+        if (!zel_detail::quiet())
+            printf("Failed to create response object.");
         return nullptr;
     }
     napi_value size = node_zel_convert_int32(env, data_len);
     if (size == nullptr) {
-        puts("Failed to create Javascript integer value.");
+        if (!zel_detail::quiet())
+            puts("Failed to create Javascript integer value.");
         return nullptr;
     }
     napi_value object = nullptr;
     if (napi_create_object(env, &object) != napi_ok) {
-        puts("Failed to create response object.");
+        if (!zel_detail::quiet())
+            puts("Failed to create response object.");
         return nullptr;
     }
     if (napi_set_property(env, object, key_response, response_buff) != napi_ok) {
-        puts("Failed to set response body property.");
+        if (!zel_detail::quiet())
+            puts("Failed to set response body property.");
         return nullptr;
     }
     if (napi_set_property(env, object, key_size, size) != napi_ok) {
-        puts("Failed to set response size property.");
+        if (!zel_detail::quiet())
+            puts("Failed to set response size property.");
         return nullptr;
     }
     return object;
@@ -246,15 +257,19 @@ int deliver_piece(stream_callback_params* cb_params, napi_value deliver, int pie
     napi_env env = cb_params->env;
     bool pending = false;
     if (napi_is_exception_pending(env, &pending) != napi_ok || pending) {
-        puts("Failed to set response body property.");
-        puts("Failed to create call back JS parameters.");
+        if (!zel_detail::quiet()) {
+            puts("Failed to set response body property.");
+            puts("Failed to create call back JS parameters.");
+        }
         return -1;
     }
     napi_value argv[3] = {cb_params->js_callback_fn, cb_params->js_buffer, nullptr};
     argv[2] = node_zel_convert_int32(env, piece);
     if (argv[2] == nullptr) {
-        puts("Failed to create Javascript integer value.");
-        puts("Failed to create call back JS parameters.");
+        if (!zel_detail::quiet()) {
+            puts("Failed to create Javascript integer value.");
+            puts("Failed to create call back JS parameters.");
+        }
         return -1;
     }
     if (napi_call_function(env, cb_params->global, deliver, 3, argv, nullptr) != napi_ok) {
@@ -271,7 +286,8 @@ int call_with_built_argument(stream_callback_params* cb_params, int piece)
     napi_env env = cb_params->env;
     napi_value arg = create_js_cb_params(env, cb_params->js_buffer, piece);
     if (arg == nullptr) {
-        puts("Failed to create call back JS parameters.");
+        if (!zel_detail::quiet())
+            puts("Failed to create call back JS parameters.");
         return -1;
     }
     if (napi_call_function(env, cb_params->global, cb_params->js_callback_fn, 1, &arg, nullptr) != napi_ok) {

@@ -15,6 +15,7 @@
 #include "modules/api/api_zel_inflate.h"
 #include "node-server-side/zel-proxy/node_zel_common.h"
 #include "sysapi/nst/nst_query.h"
+#include "ulib/quiet.h"
 #include "ulib/util.h"
 
 namespace {
@@ -130,7 +131,8 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
     api_zel_init_stream_info(&stream_info, &cb_params, http_req->accept_encoding);
 
     if (napi_get_global(env, &cb_params.global) != napi_ok) {
-        printf("Failed to get \"this\" instance from JS.\n");
+        if (!zel_detail::quiet())
+            printf("Failed to get \"this\" instance from JS.\n");
         return nullptr;
     }
     cb_params.env = env;
@@ -138,13 +140,15 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
     cb_params.js_writehead_fn = http_req->js_writehead_fn;
 
     if (napi_create_buffer(env, API_ZEL_JS_BUFF_SIZE, &res_buff_ptr, &cb_params.js_buffer) != napi_ok) {
-        printf("Failed to create response buffer.");
+        if (!zel_detail::quiet())
+            printf("Failed to create response buffer.");
         return nullptr;
     }
     cb_params.buffer = static_cast<char*>(res_buff_ptr);
 
     if (create_http_header(&cb_params) != 0) {
-        printf("Failed to create header.");
+        if (!zel_detail::quiet())
+            printf("Failed to create header.");
         return nullptr;
     }
 
@@ -191,7 +195,8 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
         req_len = header_len;
     }
 
-    print_request(req, req_len);
+    if (!zel_detail::quiet())
+        print_request(req, req_len);
 
     const int ret = nstd_query_req_partial(path, path_len, req, req_len, api_zel_chunked_response, &stream_info);
 

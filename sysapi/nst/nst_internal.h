@@ -13,6 +13,12 @@
 
 namespace nst_detail {
 
+/* The daemon's socket path: ZEL_QUERY_SOCKET when the environment sets it at
+ * the first query, NSTD_QUERY_SOCK_PATH otherwise.  Never null. */
+const char* daemon_path();
+/* True when daemon_path() fits a sockaddr_un with its terminating NUL. */
+bool daemon_path_fits();
+
 /* Owns a descriptor until it is released to the caller; closes it on every
  * other way out of the scope. */
 struct fd_owner {

@@ -97,7 +97,7 @@ int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len)
 {
     if (ctx == nullptr)
         return ZEL_ERR_SEND;
-    nst_detail::reply_guard_arm(guard_of(ctx), NSTD_QUERY_SOCK_PATH);
+    nst_detail::reply_guard_arm(guard_of(ctx), nst_detail::daemon_path());
     return __nstd_query_req_send(ctx->s, ctx->path, ctx->path_len, data, data_len,
                                  static_cast<unsigned char>(ctx->flag), zel_req_query);
 }

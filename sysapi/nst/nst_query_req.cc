@@ -37,7 +37,7 @@ char* __nstd_query_req(const char* path, int path_len, const char* data, int len
         return nullptr;
     }
     nst_detail::reply_guard guard;
-    nst_detail::reply_guard_arm(&guard, NSTD_QUERY_SOCK_PATH);
+    nst_detail::reply_guard_arm(&guard, nst_detail::daemon_path());
     const int sent = __nstd_query_req_send(s.fd, path, path_len, data, len, 0, type);
     if (sent != 0) {
         *rlen = sent;

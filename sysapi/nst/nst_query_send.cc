@@ -11,6 +11,7 @@
 
 #include "sysapi/nst/nst_internal.h"
 #include "sysapi/nst/nst_query.h"
+#include "ulib/quiet.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ bool daemon_addr(const char* daemon_path, struct sockaddr_un* addr)
 
 static_assert(sizeof(struct sockaddr_un) == NSTD_QUERY_ADDR_LEN, "daemon address length");
 static_assert(sizeof NSTD_QUERY_SOCK_PATH <= sizeof(sockaddr_un::sun_path),
-              "daemon path fits the address");
+              "default daemon path fits the address");
 
 /* A piece of memory is usable when it is empty or present. */
 bool valid_piece(const char* p, int len)
@@ -64,7 +65,7 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
         return ZEL_ERR_SEND;
     /* Header and path must share the first datagram. */
     if (path_len > NSTD_QUERY_FIRST_ROOM) {
-        if (trace)
+        if (trace && !zel_detail::quiet())
             printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
         return ZEL_ERR_SEND;
     }
@@ -82,6 +83,10 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
     (void)getsockopt(s, SOL_SOCKET, SO_DOMAIN, &domain, &dlen);
     struct sockaddr_un addr;
     if (!daemon_addr(daemon_path, &addr)) {
+        /* A ZEL_QUERY_SOCKET too long for an address names no daemon we can
+         * reach; nothing is sent. */
+        if (trace && !zel_detail::quiet())
+            printf("%s Error: query socket path is too long (%s)\n", kSendFn, daemon_path);
         errno = ENAMETOOLONG;
         return ZEL_ERR_SEND;
     }
@@ -129,18 +134,18 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
         if (sent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return ZEL_ERR_NOT_READY;
-            if (trace)
+            if (trace && !zel_detail::quiet())
                 printf("%s error while sending %m\n", kSendFn);
             return ZEL_ERR_SEND;
         }
         base += static_cast<int>(sent);
         st->sent = base + head;
         if (base < 0) {
-            if (trace)
+            if (trace && !zel_detail::quiet())
                 printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
             return ZEL_ERR_PATH_WRONG;
         }
-        if (trace)
+        if (trace && !zel_detail::quiet())
             printf("base:%d to_send:%d\n", base, len - base);
     }
 }
@@ -152,11 +157,12 @@ int __nstd_query_req_send(int s, const char* path, int path_len, const char* dat
                           unsigned int flag, zel_request_type_e type)
 {
     nst_detail::send_state st = {};
-    const int rc = nst_detail::send_request(s, NSTD_QUERY_SOCK_PATH, path, path_len, data, len, flag, type, &st, true);
+    const int rc = nst_detail::send_request(s, nst_detail::daemon_path(), path, path_len, data, len, flag, type, &st, true);
     /* A blocking socket never reports a full queue; a non-blocking one that
      * does has failed this one-call send. */
     if (rc == ZEL_ERR_NOT_READY) {
-        printf("%s error while sending %m\n", kSendFn);
+        if (!zel_detail::quiet())
+            printf("%s error while sending %m\n", kSendFn);
         return ZEL_ERR_SEND;
     }
     return rc;

@@ -9,6 +9,7 @@
 
 #include "sysapi/nst/nst_internal.h"
 #include "sysapi/nst/nst_query.h"
+#include "ulib/quiet.h"
 
 /* Returns a bound descriptor, or ZEL_ERR_SOCKET, ZEL_ERR_SOCK_OPT or ZEL_ERR_BIND. */
 int __nstd_query_sock(int timeout)
@@ -42,7 +43,8 @@ int __nstd_query_sock(int timeout)
     addr.sun_family = AF_UNIX;
     if (bind(s.fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(sa_family_t)) != 0) {
         char msg[256];
-        printf("bind query sock: %s\n", strerror_r(errno, msg, sizeof msg));
+        if (!zel_detail::quiet())
+            printf("bind query sock: %s\n", strerror_r(errno, msg, sizeof msg));
         return ZEL_ERR_BIND;
     }
     return s.release();

@@ -67,7 +67,7 @@ TEST(OneShotQuery, RequestFailures)
 {
     int rlen = 0;
     EXPECT_EQ(one_shot(kPath, nullptr), nullptr);
-    unlink(NSTD_QUERY_SOCK_PATH);
+    unlink(zel_test::query_socket_path().c_str());
     EXPECT_EQ(one_shot(kPath, &rlen), nullptr);
     EXPECT_EQ(rlen, ZEL_ERR_SEND);
 

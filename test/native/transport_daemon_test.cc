@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "support/private_socket.h"
 #include "support/queryd_harness.h"
 #include "sysapi/nst/nst_query.h"
 
@@ -29,8 +30,8 @@ int collect(char* data, int len, void* args)
     return 0;
 }
 
-/* A real HTTP server answering with `response`, and the daemon on the fixed
- * query socket routing S2 to it; both go when the record does. */
+/* A real HTTP server answering with `response`, and the daemon on the
+ * process's query socket routing S2 to it; both go when the record does. */
 struct road {
     http_server server;
     queryd_child daemon;
@@ -39,7 +40,7 @@ struct road {
     {
         server.respond = [response](int fd, const std::string&) { write_all(fd, response); };
         EXPECT_TRUE(http_server_start(&server));
-        daemon.socket_path = NSTD_QUERY_SOCK_PATH;
+        daemon.socket_path = zel_test::query_socket_path();
         EXPECT_TRUE(queryd_start(&daemon, ZEL_QUERYD_PATH, {"--quiet", "--route", "S2=" + server.endpoint()}));
     }
     ~road() { EXPECT_EQ(queryd_stop(&daemon, SIGTERM), 0); }

@@ -177,7 +177,7 @@ TEST(QueryNoDaemon, SendFails)
 {
     for (const bool stale : {false, true}) {
         SCOPED_TRACE(stale ? "stale socket file" : "no socket file");
-        unlink(NSTD_QUERY_SOCK_PATH);
+        unlink(zel_test::query_socket_path().c_str());
         if (stale) {
             scripted_peer gone;
             close(gone.fd);  // the file stays, nobody reads it
@@ -188,7 +188,7 @@ TEST(QueryNoDaemon, SendFails)
         EXPECT_EQ(query(&rec), ZEL_ERR_SEND);
         EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("__nstd_query_req_send error while sending ", 0), 0u);
         EXPECT_TRUE(rec.payloads.empty());
-        unlink(NSTD_QUERY_SOCK_PATH);
+        unlink(zel_test::query_socket_path().c_str());
     }
 }
 

@@ -5,6 +5,7 @@ const { test } = require('node:test');
 const assert = require('node:assert');
 const { spawnSync } = require('node:child_process');
 const { Worker } = require('node:worker_threads');
+require('./support/private_socket');
 const { modulePath } = require('./lib/paths');
 
 const addon = require(modulePath);

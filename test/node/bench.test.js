@@ -1,7 +1,7 @@
 'use strict';
 // The end-to-end benchmark suite runs, exits 0 and writes the rows it was
 // asked for.  Only the shape of its output is checked, never a time.  The
-// suite binds the fixed query socket, so the file holds the shared lock.
+// suite runs on this test's own query socket (ZEL_QUERY_SOCKET).
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('child_process');
@@ -9,18 +9,16 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 
-const { acquireSocketLock } = require('./support/socket_lock');
+require('./support/private_socket');
 const { root, buildDir, modulePath } = require('./lib/paths');
 
-let release, tmpDir;
+let tmpDir;
 
 before(async () => {
-  release = await acquireSocketLock();
   tmpDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-bench-test-'));
 });
 after(async () => {
   if (tmpDir) fs.rmSync(tmpDir, { recursive: true, force: true });
-  await release?.();
 });
 
 // Runs bench/e2e.js with `args`; resolves to { code, out, json }.

@@ -11,6 +11,7 @@ const os = require('os');
 const path = require('path');
 const zlib = require('zlib');
 
+require('./support/private_socket');
 const { ROOT, socketInUse, startQueryd } = require('../../tools/demo/queryd');
 const { parseArgs } = require('../../tools/zel-req');
 

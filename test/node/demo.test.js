@@ -10,8 +10,8 @@ const path = require('path');
 const readline = require('readline');
 const zlib = require('zlib');
 
+require('./support/private_socket');
 const { QUERY_SOCKET, ROOT, socketInUse } = require('../../tools/demo/queryd');
-const { acquireSocketLock } = require('./support/socket_lock');
 
 // A client without automatic decompression, so the test sees exactly the
 // framing and encoding the server chose.
@@ -24,13 +24,12 @@ const request = (url, { method = 'GET', headers = {}, body } = {}) => new Promis
 });
 
 describe('npm start', () => {
-  let release, demo, base;
+  let demo, base;
   const lines = [];
   const apps = {}; // framing -> { serial, base }
   const exited = () => (demo.exitCode !== null || demo.signalCode !== null
     ? Promise.resolve(demo.exitCode) : new Promise((r) => demo.once('exit', r)));
   before(async () => {
-    release = await acquireSocketLock();
     assert.equal(socketInUse(QUERY_SOCKET), false, `${QUERY_SOCKET} is served by a daemon this test did not start`);
     demo = spawn(process.execPath, [path.join(ROOT, 'tools/demo/demo.js'), '--port', '0']);
     let stderr = '';
@@ -53,7 +52,6 @@ describe('npm start', () => {
       demo.kill('SIGKILL');
       await exited();
     }
-    await release?.();
   });
   const relayUrl = (framing, p) => `${base}/zel/ZL1000:${apps[framing].serial}${p}`;
 

@@ -1,7 +1,6 @@
 'use strict';
 // End to end: node_zel_req -> reference query daemon -> real HTTP servers and
-// back.  Everything here uses the fixed query socket, so the file holds the
-// shared socket lock for its whole run.
+// back, on a query socket of this file's own.
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
@@ -11,24 +10,22 @@ const zlib = require('zlib');
 const v8 = require('v8');
 const vm = require('vm');
 
+require('./support/private_socket');
 const { startQueryd, socketInUse, QUERY_SOCKET } = require('../../tools/demo/queryd');
-const { acquireSocketLock } = require('./support/socket_lock');
 const { startTargets, makeBody, chunksOf } = require('./support/targets');
 const { loadModule, relay, expectedRequest } = require('./support/relay');
 
 const mod = loadModule();
 const MiB = 1024 * 1024;
-let release, targets, tmpDir;
+let targets, tmpDir;
 
 before(async () => {
-  release = await acquireSocketLock();
   targets = await startTargets();
   tmpDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-e2e-'));
 });
 after(async () => {
   await targets?.stop();
   if (tmpDir) fs.rmSync(tmpDir, { recursive: true, force: true });
-  await release?.();
 });
 
 // A daemon started with argsFn() serves the enclosing suite; once stopped,

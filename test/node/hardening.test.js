@@ -11,24 +11,22 @@ const http = require('http');
 const os = require('os');
 const path = require('path');
 
+require('./support/private_socket');
 const { startQueryd } = require('../../tools/demo/queryd');
 const { createAdminServer } = require('../../tools/demo/admin_server');
-const { acquireSocketLock } = require('./support/socket_lock');
 const { startTargets, makeBody } = require('./support/targets');
 const { loadModule, relay, expectedRequest } = require('./support/relay');
 
 const mod = loadModule();
-let release, targets, tmpDir;
+let targets, tmpDir;
 
 before(async () => {
-  release = await acquireSocketLock();
   targets = await startTargets();
   tmpDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-harden-'));
 });
 after(async () => {
   await targets?.stop();
   if (tmpDir) fs.rmSync(tmpDir, { recursive: true, force: true });
-  await release?.();
 });
 
 function withDaemon(argsFn) {

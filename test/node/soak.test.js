@@ -1,7 +1,7 @@
 'use strict';
 // The soak at 1,000 calls: every response shape and failure, one process.
 // After warm-up the descriptors must not grow and resident memory must stay
-// within a generous bound.  The soak takes the shared socket lock itself.
+// within a generous bound.  The soak runs on a query socket of its own.
 const { it } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('child_process');

@@ -25,7 +25,7 @@ appliance DST through relay().
   --help     show this text
 
 Environment: ZEL_MODULE_PATH (module file), ZEL_QUERYD_PATH (daemon binary),
-ZEL_QUERY_SOCKET (query socket path).
+ZEL_QUERY_SOCKET (query socket path, default /tmp/nst/.nst.query).
 Ctrl-C stops the daemon and the appliances and removes the temporary files.`;
 
 const SOURCE_SERIAL = 'ZL1000';

@@ -1,15 +1,16 @@
 'use strict';
 // Starting and stopping the reference query daemon, shared by the demo, the
-// command-line client and the Node tests.  The module always talks to the
-// fixed socket path below, so only one daemon can serve it at a time: before
-// starting one we make sure no live process is bound there.
+// command-line client and the Node tests.  The module talks to the socket
+// path below (ZEL_QUERY_SOCKET, read once, moves it; the daemon reads the same
+// variable), so only one daemon can serve a path at a time: before starting
+// one we make sure no live process is bound there.
 const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
 
 const ROOT = path.resolve(__dirname, '..', '..');
-const QUERY_SOCKET = '/tmp/nst/.nst.query';
+const QUERY_SOCKET = process.env.ZEL_QUERY_SOCKET || '/tmp/nst/.nst.query';
 
 function querydPath() {
   return process.env.ZEL_QUERYD_PATH || path.join(ROOT, 'build', 'tools', 'zel-queryd');

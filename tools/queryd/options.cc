@@ -48,7 +48,8 @@ constexpr const char kUsage[] =
     "relays each HTTP request to the target serial's endpoint and streams the\n"
     "response back in reply datagrams.\n"
     "\n"
-    "  --socket PATH           datagram socket to bind (default " NSTD_QUERY_SOCK_PATH ");\n"
+    "  --socket PATH           datagram socket to bind (default $ZEL_QUERY_SOCKET,\n"
+    "                          else " NSTD_QUERY_SOCK_PATH ");\n"
     "                          missing directories are created, a stale socket\n"
     "                          file is replaced\n"
     "  --routes FILE           route file: lines 'SERIAL ENDPOINT', '#' comments\n"
@@ -175,6 +176,11 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
     std::vector<std::string> route_args;
     std::string split_text;
 
+    /* The same variable moves the module's transport, so a daemon and the
+     * servers that use it agree on the path without an option. */
+    if (const char* env = getenv("ZEL_QUERY_SOCKET"); env != nullptr && env[0] != '\0')
+        opts->socket_path = env;
+
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -283,6 +289,10 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
     }
     if (!split_text.empty() && parse_split(split_text, &opts->split, err) != 0)
         return -1;
+    if (opts->socket_path.size() >= 108) {
+        *err = "ZEL_QUERY_SOCKET needs a path of 1 to 107 bytes (or give --socket)";
+        return -1;
+    }
     for (const std::string& f : route_files)
         if (load_routes(opts, f, err) != 0)
             return -1;

@@ -24,18 +24,18 @@ std::string reply_dgram(uint8_t type, std::string_view payload)
 
 scripted_peer::scripted_peer()
 {
-    mkdir("/tmp/nst", 0777);
-    unlink(NSTD_QUERY_SOCK_PATH);
+    const char* path = query_socket_path().c_str();
+    unlink(path);
     const int s = socket(AF_UNIX, SOCK_DGRAM, 0);
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, NSTD_QUERY_SOCK_PATH);
+    strcpy(addr.sun_path, path);
     /* Long enough for any client under test, short enough that a test whose
      * client never sends still ends. */
     const struct timeval wait = {5, 0};
     struct stat st;
     if (s >= 0 && bind(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0 &&
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 && stat(NSTD_QUERY_SOCK_PATH, &st) == 0) {
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 && stat(path, &st) == 0) {
         fd = s;
         inode = st.st_ino;
     } else if (s >= 0) {
@@ -47,8 +47,9 @@ scripted_peer::~scripted_peer()
 {
     join();
     struct stat st;
-    if (fd >= 0 && close(fd) == 0 && stat(NSTD_QUERY_SOCK_PATH, &st) == 0 && st.st_ino == inode)
-        unlink(NSTD_QUERY_SOCK_PATH);
+    const char* path = query_socket_path().c_str();
+    if (fd >= 0 && close(fd) == 0 && stat(path, &st) == 0 && st.st_ino == inode)
+        unlink(path);
 }
 
 request_capture scripted_peer::collect_request()

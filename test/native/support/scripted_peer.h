@@ -1,7 +1,6 @@
-/* A stand-in for the query daemon on a real socket: binds the daemon's path,
- * takes in one request and answers with scripted reply datagrams of any size
- * and header values.  Tests that use it hold the socket lock (run under
- * `flock /tmp/zel-socket.lock`). */
+/* A stand-in for the query daemon on a real socket: binds the process's
+ * private query socket path, takes in one request and answers with scripted
+ * reply datagrams of any size and header values. */
 #ifndef ZEL_TEST_SUPPORT_SCRIPTED_PEER_H
 #define ZEL_TEST_SUPPORT_SCRIPTED_PEER_H
 
@@ -15,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/private_socket.h"
 #include "sysapi/nst/nst_query.h"
 
 namespace zel_test {
@@ -44,7 +44,7 @@ struct request_capture {
     std::string body() const { return bytes.size() > sizeof(zel_query_header) ? bytes.substr(sizeof(zel_query_header)) : ""; }
 };
 
-/* Binds NSTD_QUERY_SOCK_PATH, replacing a stale socket file; on destruction
+/* Binds query_socket_path(), replacing a stale socket file; on destruction
  * removes it if it is still the one bound here. */
 struct scripted_peer {
     scripted_peer();
