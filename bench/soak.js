@@ -109,7 +109,7 @@ const RELAY_SHAPES = [
   ['unreachable target', '/zel/S0:SDEAD/x', '/plain/10', 'gzip', {}, -1],
   ['unknown route', '/zel/S0:SNONE/x', '/plain/10', 'gzip', {}, -1],
   ['serial loop', '/zel/SAPP:S0:SAPP/x', '/plain/10', 'gzip', {}, -1],
-  ['refused request line', '/zel/S0:SAPP/x', '/plain/10', 'gzip', { method: 'G T' }, -1],
+  ['method not a token', '/zel/S0:SAPP/x', '/plain/10', 'gzip', { method: 'G T' }, 'throws'],
   ['body callback throws', '/zel/S0:SAPP/x', '/plain/9000', 'gzip', { throwInBody: true }, 'throws'],
   ['write-head throws', '/zel/S0:SAPP/x', '/plain/10', 'gzip', { throwInHead: true }, 'throws'],
   ['no serial chain', '/zel', '/plain/10', 'gzip', {}, undefined],

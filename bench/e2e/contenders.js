@@ -9,7 +9,7 @@ const readline = require('readline');
 const { spawn } = require('child_process');
 
 const SERIALS = 'B0:B1';
-const ADMIN = { name: 'admin', profile: 'super_user', superAdmin: '1' };
+const ADMIN = { name: 'admin', profile: 'super_user', superAdmin: true };
 const TIMEOUT_MS = 30000;
 
 function now() {
@@ -48,7 +48,7 @@ function zelContender(binding) {
       let status = 0;
       const t0 = now();
       const rc = binding.node_zel_req('GET', `/zel/${SERIALS}/bench`, wl.target, wl.accept,
-        ADMIN.name, ADMIN.profile, ADMIN.superAdmin, '',
+        ADMIN.name, ADMIN.profile, ADMIN.superAdmin ? '1' : '0', '',
         (piece) => {
           bytes += piece.response_size;
         },
