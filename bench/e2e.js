@@ -198,7 +198,7 @@ async function main() {
   };
   const missing = Object.values(bins).filter((f) => !fs.existsSync(f));
   if (missing.length) {
-    console.error(`e2e: not built: ${missing.join(', ')}\nRun \`npm run build\` (or \`npm run bench\`, which builds first).`);
+    console.error(`e2e: not built: ${missing.join(', ')}\nRun \`npm run compile\` (or \`npm run bench\`, which builds first).`);
     return 1;
   }
   const querySocket = opts.socket || process.env.ZEL_QUERY_SOCKET || DEFAULT_SOCKET;

@@ -14,6 +14,7 @@
 #include "modules/api/api_zel_header.h"
 #include "modules/api/api_zel_inflate.h"
 #include "node-server-side/zel-proxy/node_zel_common.h"
+#include "node-server-side/zel-proxy/request_checks.h"
 #include "sysapi/nst/nst_query.h"
 #include "ulib/quiet.h"
 #include "ulib/util.h"
@@ -65,6 +66,27 @@ bool header_fits(int header_len)
 napi_value refuse_long_header(napi_env env)
 {
     printf("Request header does not fit in %d bytes; nothing sent.\n", kReqHeaderSize - 1);
+    return node_zel_convert_int32(env, -1);
+}
+
+/* True when no text that goes into the head could change its structure:
+ * the serial chain (the X-ZEL-* values), target, administrator fields, and a
+ * method made of token characters. */
+bool head_texts_acceptable(const char* path, const node_zel_req_params* http_req)
+{
+    const char* texts[] = {path, http_req->new_url, http_req->admin_name, http_req->admin_prof,
+                           http_req->is_super_admin};
+    for (const char* t : texts)
+        if (zel_check_head_text(t, t != nullptr ? strlen(t) : 0, false) != ZEL_HEAD_TEXT_OK)
+            return false;
+    const char* m = http_req->method;
+    return zel_check_head_text(m, m != nullptr ? strlen(m) : 0, true) == ZEL_HEAD_TEXT_OK;
+}
+
+napi_value refuse_head_text(napi_env env)
+{
+    if (!zel_detail::quiet())
+        printf("Request head text holds a CR or LF, or a method that is not a token; nothing sent.\n");
     return node_zel_convert_int32(env, -1);
 }
 
@@ -127,6 +149,12 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
     const char* encoding = choose_encoding(http_req->accept_encoding);
     const char* method = http_req->method;
     const char* url = http_req->new_url;
+
+    /* node_zel_req refuses these texts before it gets here; a direct caller of
+     * this exported function gets the same guarantee: nothing that could end
+     * a header line reaches the head. */
+    if (!head_texts_acceptable(path, http_req))
+        return refuse_head_text(env);
 
     api_zel_init_stream_info(&stream_info, &cb_params, http_req->accept_encoding);
 
