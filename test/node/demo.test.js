@@ -5,7 +5,6 @@ const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('child_process');
 const fs = require('fs');
-const http = require('http');
 const path = require('path');
 const readline = require('readline');
 const zlib = require('zlib');
@@ -13,15 +12,7 @@ const zlib = require('zlib');
 require('./support/private_socket');
 const { QUERY_SOCKET, ROOT, socketInUse } = require('../../tools/demo/queryd');
 
-// A client without automatic decompression, so the test sees exactly the
-// framing and encoding the server chose.
-const request = (url, { method = 'GET', headers = {}, body } = {}) => new Promise((resolve, reject) => {
-  http.request(url, { method, headers, agent: false }, (res) => {
-    const parts = [];
-    res.on('data', (d) => parts.push(d)).on('error', reject)
-      .on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(parts) }));
-  }).on('error', reject).end(body);
-});
+const { request } = require('./support/client');
 
 describe('npm start', () => {
   let demo, base;

@@ -11,9 +11,10 @@ const v8 = require('v8');
 const vm = require('vm');
 
 require('./support/private_socket');
-const { startQueryd, socketInUse, QUERY_SOCKET } = require('../../tools/demo/queryd');
+const { socketInUse, QUERY_SOCKET } = require('../../tools/demo/queryd');
 const { startTargets, makeBody, chunksOf } = require('./support/targets');
 const { loadModule, relay, expectedRequest } = require('./support/relay');
+const { withDaemon } = require('./support/daemon');
 
 const mod = loadModule();
 const MiB = 1024 * 1024;
@@ -28,16 +29,6 @@ after(async () => {
   if (tmpDir) fs.rmSync(tmpDir, { recursive: true, force: true });
 });
 
-// A daemon started with argsFn() serves the enclosing suite; once stopped,
-// its socket file must be gone.
-function withDaemon(argsFn) {
-  let d;
-  before(async () => { d = await startQueryd(argsFn()); });
-  after(async () => {
-    await d?.stop();
-    assert.equal(fs.existsSync(QUERY_SOCKET), false, 'daemon left its socket file behind');
-  });
-}
 
 // Nothing listens on port 1: TDEAD is an appliance that cannot be reached.
 const routeArgs = () => [['TPLAIN', 'plain'], ['TCHUNK', 'chunked'], ['TGZIP', 'gzip'], ['TSLOW', 'slow']]

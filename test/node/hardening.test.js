@@ -12,10 +12,10 @@ const os = require('os');
 const path = require('path');
 
 require('./support/private_socket');
-const { startQueryd } = require('../../tools/demo/queryd');
 const { createAdminServer } = require('../../tools/demo/admin_server');
 const { startTargets, makeBody } = require('./support/targets');
 const { loadModule, relay, expectedRequest } = require('./support/relay');
+const { withDaemon } = require('./support/daemon');
 
 const mod = loadModule();
 let targets, tmpDir;
@@ -28,12 +28,6 @@ after(async () => {
   await targets?.stop();
   if (tmpDir) fs.rmSync(tmpDir, { recursive: true, force: true });
 });
-
-function withDaemon(argsFn) {
-  let d;
-  before(async () => { d = await startQueryd(argsFn()); });
-  after(async () => { await d?.stop(); });
-}
 
 const routeArgs = () => ['--route', `TPLAIN=127.0.0.1:${targets.ports.plain}`];
 

@@ -11,14 +11,7 @@ const { createRelayHandler } = require('../..');
 const { splitUrl } = require('../../lib/handler');
 const { startDaemon } = require('./support/relay_env');
 
-// A client without automatic decompression.
-const request = (url, { method = 'GET', headers = {}, body } = {}) => new Promise((resolve, reject) => {
-  http.request(url, { method, headers, agent: false }, (res) => {
-    const parts = [];
-    res.on('data', (d) => parts.push(d)).on('error', reject)
-      .on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(parts) }));
-  }).on('error', reject).end(body);
-});
+const { request } = require('./support/client');
 
 it('splits <prefix>/<chain>/<path>', () => {
   const cases = [ // [prefix, URL, serials, path]; no serials: outside the prefix
