@@ -106,15 +106,6 @@ bool is_plain(std::string_view s)
     return s.size() < 64;
 }
 
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
 bool iequals(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
@@ -217,7 +208,7 @@ void check_sent(const call& c)
                 continue;
             if (++f.seen > 1)
                 fail("field seen twice", f.name);
-            if (trim(line.substr(colon + 1)) != trim(f.value))
+            if (queryd::trim(line.substr(colon + 1)) != queryd::trim(f.value))
                 fail("field value differs from the caller's", line);
         }
     }

@@ -232,6 +232,10 @@ void refusal_clear(refusal_queue* q);
 
 /* --- routing.cc --- */
 
+/* Returns `s` without leading and trailing blanks (space, tab), as header
+ * field values are read. */
+std::string_view trim(std::string_view s);
+
 struct route_verdict {
     int code;                         /* QUERY_SUCCESS or the refusal code */
     const char* reason;

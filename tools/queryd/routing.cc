@@ -33,15 +33,6 @@ bool iequals(std::string_view a, std::string_view b)
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
 }
 
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
 /* Returns the value of a decimal Content-Length, or -1 when it is not one. */
 long long parse_length(std::string_view v)
 {
@@ -57,6 +48,15 @@ long long parse_length(std::string_view v)
 }
 
 }  // namespace
+
+std::string_view trim(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
 
 route_verdict route_chain(std::string_view path, const options& opts)
 {
