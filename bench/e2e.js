@@ -194,7 +194,7 @@ async function main() {
     module: path.join(build, 'node_zel_mod.node'),
     daemon: path.join(build, 'tools', 'zel-queryd'),
     standin: path.join(build, 'bench', 'zel-standin'),
-    client: path.join(build, 'bench', 'zel-transport-client'),
+    transport: path.join(build, 'bench', 'zel_transport.node'),
   };
   const missing = Object.values(bins).filter((f) => !fs.existsSync(f));
   if (missing.length) {
@@ -250,7 +250,7 @@ async function main() {
     const env = { ...process.env, ZEL_QUERY_SOCKET: querySocket, ZEL_QUIET: '1' };
     measurer = startMeasurer(opts, env);
     const ready = await measurer.init({
-      modulePath: ROOT, querySocket, applianceSocket, clientPath: bins.client,
+      modulePath: ROOT, querySocket, applianceSocket, transportPath: bins.transport,
     });
     info.relay = ready.relay;
     info.undici = ready.undici;

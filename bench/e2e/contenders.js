@@ -5,8 +5,6 @@
 // only counts the bytes; none keeps them, so what is measured is delivery.
 const http = require('http');
 const zlib = require('zlib');
-const readline = require('readline');
-const { spawn } = require('child_process');
 
 const SERIALS = 'B0:B1';
 const ADMIN = { name: 'admin', profile: 'super_user', superAdmin: true };
@@ -148,42 +146,17 @@ function undiciContender(undici, socketPath, connections = 1) {
   };
 }
 
-// The transport limit: the C client, a long-lived child that answers each
-// "go TARGET" line with "ok NANOSECONDS BYTES".
-function limitContender(clientPath, socketPath) {
-  const child = spawn(clientPath, ['--socket', socketPath, '--serials', SERIALS],
-    { stdio: ['pipe', 'pipe', 'inherit'] });
-  const waiting = [];
-  let dead = null;
-  const rl = readline.createInterface({ input: child.stdout });
-  rl.on('line', (line) => {
-    const w = waiting.shift();
-    if (w) w(line);
-  });
-  child.on('exit', (code, sig) => {
-    dead = new Error(`transport client exited (${sig || code})`);
-    while (waiting.length) waiting.shift()(null);
-  });
-  child.on('error', (e) => {
-    dead = e;
-  });
+// The transport limit: the C client's query (bench/standin/transport_query.c)
+// called in this process through its binding, and timed here as
+// node_zel_req is, so that neither pays for a process hop the other does not.
+function limitContender(addonPath, socketPath) {
+  const { query } = require(addonPath);
   return {
     name: 'transport limit',
     run(wl) {
-      if (dead) return Promise.reject(dead);
-      return new Promise((resolve, reject) => {
-        const timer = setTimeout(() => reject(new Error('transport client: no answer in time')), TIMEOUT_MS);
-        waiting.push((line) => {
-          clearTimeout(timer);
-          const m = line && /^ok (\d+) (\d+)$/.exec(line);
-          if (!m) reject(dead || new Error(`transport client ${wl.target}: ${line}`));
-          else resolve({ ns: Number(m[1]), bytes: Number(m[2]) });
-        });
-        child.stdin.write(`go ${wl.target}\n`);
-      });
-    },
-    close() {
-      child.stdin.end();
+      const t0 = now();
+      const bytes = query(socketPath, wl.target);
+      return Promise.resolve({ ns: since(t0), bytes });
     },
   };
 }

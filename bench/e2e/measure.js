@@ -35,7 +35,7 @@ function contender(key) {
     case 'relay': c = C.relayContender(binding, cfg.querySocket); break;
     case 'http': c = C.httpContender(sock); break;
     case 'undici': c = C.undiciContender(undici, sock, 1); break;
-    case 'limit': c = C.limitContender(cfg.clientPath, cfg.querySocket); break;
+    case 'limit': c = C.limitContender(cfg.transportPath, cfg.querySocket); break;
     case 'relay*16': c = batch(contender('relay'), true); break;
     case 'zel*16': c = batch(contender('zel'), false); break;
     case 'undici*16': c = batch(undici && C.undiciContender(undici, sock, 16), true); break;

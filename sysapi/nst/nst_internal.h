@@ -102,8 +102,31 @@ void reply_guard_arm(reply_guard* guard, const char* daemon_path);
  * a reader waiting longer than silence would.  With `wait_sec` 0 the socket
  * is read without waiting.  Returns the datagram's size (0 for an empty one,
  * with errno 0), or -1 with errno set: EAGAIN when nothing acceptable arrived
- * in time or nothing is queued, otherwise the receive's own error. */
+ * in time or nothing is queued, otherwise the receive's own error.  A
+ * waiting read blocks in the receive: the socket must be blocking with a
+ * receive time-out of `wait_sec` seconds, as __nstd_query_sock(wait_sec)
+ * makes it. */
 ssize_t recv_reply(int s, char* buf, size_t size, reply_guard* guard, int wait_sec);
+
+/* Reply datagrams taken from the socket in one receive.  A blocking read
+ * takes the first datagram as recv_reply does and then whatever the daemon
+ * has already queued behind it: one system call for up to k_batch_max
+ * datagrams instead of one each. */
+constexpr int k_batch_max = 16;
+
+struct reply_batch {
+    char data[k_batch_max][NSTD_REPLY_MAX_DGRAM];
+    ssize_t len[k_batch_max];   /* a taken datagram's size; -1 for one dropped */
+    int count;                  /* slots filled by the last receive */
+    int next;                   /* the next slot to hand out */
+};
+
+/* Fills `batch` (emptied first) from `s`: waits for the first datagram as
+ * recv_reply(s, ..., wait_sec) does, then takes what is queued without
+ * waiting, up to k_batch_max.  Datagrams from anyone but the daemon are
+ * dropped (their len is -1).  Returns the number of slots filled, at least
+ * one of them taken; or -1 with errno set as recv_reply sets it. */
+int recv_replies(int s, reply_batch* batch, reply_guard* guard, int wait_sec);
 
 /* How far one request has gone out: bytes of header, path and data sent so
  * far.  Zero-filled before the first send; datagrams are sent whole, so the

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <memory>
 
 #include "sysapi/nst/nst_internal.h"
@@ -48,11 +49,73 @@ int reserve_datagram(nst_query_poll_t* ctx)
 struct ctx_block {
     nst_query_poll_t ctx;
     nst_detail::reply_guard guard;
+    nst_detail::reply_batch* batch;   /* a blocking context's, from its first read */
 };
+
+ctx_block* block_of(nst_query_poll_t* ctx)
+{
+    return reinterpret_cast<ctx_block*>(ctx);
+}
 
 nst_detail::reply_guard* guard_of(nst_query_poll_t* ctx)
 {
-    return &reinterpret_cast<ctx_block*>(ctx)->guard;
+    return &block_of(ctx)->guard;
+}
+
+/* One batch kept between queries: a blocking query takes it instead of
+ * allocating 64 KiB, and gives it back when it closes.  A query running
+ * while another holds it (a nested or concurrent one) allocates its own. */
+std::atomic<nst_detail::reply_batch*> g_spare_batch{nullptr};
+
+nst_detail::reply_batch* take_batch()
+{
+    nst_detail::reply_batch* b = g_spare_batch.exchange(nullptr, std::memory_order_acquire);
+    return b != nullptr ? b : static_cast<nst_detail::reply_batch*>(malloc(sizeof(nst_detail::reply_batch)));
+}
+
+void give_back_batch(nst_detail::reply_batch* b)
+{
+    if (b == nullptr)
+        return;
+    nst_detail::reply_batch* expected = nullptr;
+    if (!g_spare_batch.compare_exchange_strong(expected, b, std::memory_order_release))
+        free(b);
+}
+
+/* A new request starts with nothing held from an earlier one. */
+void forget_batch(nst_query_poll_t* ctx)
+{
+    if (nst_detail::reply_batch* b = block_of(ctx)->batch) {
+        b->count = 0;
+        b->next = 0;
+    }
+}
+
+/* The next datagram of a blocking context's reply: from the batch while it
+ * lasts, then from one receive that refills it.  Returns the datagram's size
+ * with *pkt at its bytes, -1 with errno set as recv_reply sets it, or -2 when
+ * the batch cannot be allocated. */
+ssize_t next_batched(nst_query_poll_t* ctx, const char** pkt)
+{
+    ctx_block* block = block_of(ctx);
+    if (block->batch == nullptr) {
+        block->batch = take_batch();
+        if (block->batch == nullptr)
+            return -2;
+        forget_batch(ctx);
+    }
+    nst_detail::reply_batch* b = block->batch;
+    for (;;) {
+        while (b->next < b->count) {
+            const int i = b->next++;
+            if (b->len[i] >= 0) {
+                *pkt = b->data[i];
+                return b->len[i];
+            }
+        }
+        if (nst_detail::recv_replies(ctx->s, b, &block->guard, NSTD_QUERY_TIMEOUT_SEC) < 0)
+            return -1;
+    }
 }
 
 struct ctx_closer {
@@ -98,6 +161,7 @@ int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len)
     if (ctx == nullptr)
         return ZEL_ERR_SEND;
     nst_detail::reply_guard_arm(guard_of(ctx), nst_detail::daemon_path());
+    forget_batch(ctx);
     return __nstd_query_req_send(ctx->s, ctx->path, ctx->path_len, data, data_len,
                                  static_cast<unsigned char>(ctx->flag), zel_req_query);
 }
@@ -107,8 +171,10 @@ int nst_detail::poll_send_to(nst_query_poll_t* ctx, const char* daemon_path, con
 {
     if (ctx == nullptr)
         return ZEL_ERR_SEND;
-    if (st->sent == 0)
+    if (st->sent == 0) {
         reply_guard_arm(guard_of(ctx), daemon_path);
+        forget_batch(ctx);
+    }
     return send_request(ctx->s, daemon_path, ctx->path, ctx->path_len, data, data_len,
                         static_cast<unsigned char>(ctx->flag), zel_req_query, st, false);
 }
@@ -126,15 +192,23 @@ int nstd_query_poll_read(nst_query_poll_t* ctx)
     if (room != 0)
         return room;
 
-    char pkt[NSTD_REPLY_MAX_DGRAM + 1];
+    char one[NSTD_REPLY_MAX_DGRAM];
+    const char* pkt = one;
     /* A datagram of no bytes leaves errno alone; clearing it first keeps such
      * a datagram from passing for an expired wait. */
     errno = 0;
-    const int wait_sec = has_flag(ctx, NSTD_QUERY_F_NONBLOCK) ? 0 : NSTD_QUERY_TIMEOUT_SEC;
-    const ssize_t n = nst_detail::recv_reply(ctx->s, pkt, NSTD_REPLY_MAX_DGRAM, guard_of(ctx), wait_sec);
+    ssize_t n;
+    if (has_flag(ctx, NSTD_QUERY_F_NONBLOCK)) {
+        /* Read one at a time: what the socket's readiness says must stay
+         * true of what is left to read. */
+        n = nst_detail::recv_reply(ctx->s, one, sizeof one, guard_of(ctx), 0);
+    } else {
+        n = next_batched(ctx, &pkt);
+        if (n == -2)
+            return ZEL_ERR_REALLOC;
+    }
     if (n <= 0)
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? ZEL_ERR_SOCK_EMPTY : ZEL_ERR_RECV_FROM;
-    pkt[n] = '\0';
 
     nst_detail::reply_view reply;
     const int framing = nst_detail::parse_reply(pkt, n, &reply);
@@ -161,6 +235,7 @@ void nstd_query_poll_close(nst_query_poll_t* ctx)
         return;
     if (ctx->s >= 0)
         close(ctx->s);
+    give_back_batch(block_of(ctx)->batch);
     free(ctx->buf);
     free(reinterpret_cast<ctx_block*>(ctx));
 }

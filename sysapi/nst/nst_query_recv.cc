@@ -1,7 +1,7 @@
 /* Receiving reply datagrams: only the daemon's own are taken. */
 #include <errno.h>
 #include <limits.h>
-#include <poll.h>
+#include <sys/time.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -83,63 +83,123 @@ void reply_guard_arm(reply_guard* guard, const char* daemon_path)
     }
 }
 
+namespace {
+
+/* Sets the receive time-out of `s` to `ms` milliseconds (at least 1). */
+void set_recv_timeout(int s, long long ms)
+{
+    struct timeval tv = {static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+    (void)setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+/* Address and control area of one datagram being received.  The control
+ * area has room for credentials and a few descriptors, so that descriptors a
+ * foreign sender passes arrive here and are closed. */
+struct recv_meta {
+    struct sockaddr_un from;
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(16 * sizeof(int))];
+    struct iovec iov;
+};
+
+/* Receives up to `max` datagrams into bufs[i] (`size` bytes each) and sets
+ * lens[i] to each one's size, or -1 for one not from the daemon.  Returns how
+ * many slots were filled, at least one taken, or -1 with errno set.
+ *
+ * A waiting read blocks in the receive itself, on the socket's own time-out,
+ * and takes further datagrams only as far as they are already queued: one
+ * system call however many the daemon has sent ahead.  After a foreign
+ * datagram or a signal the time-out is cut to what is left of the wait, and
+ * restored before returning, so that neither can keep the reader waiting
+ * longer than silence would. */
+int receive(int s, char* const* bufs, size_t size, ssize_t* lens, int max, reply_guard* guard, int wait_sec)
+{
+    const int flags = MSG_CMSG_CLOEXEC | (wait_sec > 0 ? MSG_WAITFORONE : MSG_DONTWAIT);
+    const long long deadline = wait_sec > 0 ? now_ms() + static_cast<long long>(wait_sec) * 1000 : 0;
+    bool cut = false;
+    int dropped = 0;
+    int result;
+    recv_meta meta[k_batch_max];
+    struct mmsghdr mm[k_batch_max];
+    if (max > k_batch_max)
+        max = k_batch_max;
+    for (;;) {
+        if (wait_sec <= 0 && dropped >= k_drop_max_nowait) {
+            errno = EAGAIN;
+            result = -1;
+            break;
+        }
+        memset(mm, 0, sizeof(mm[0]) * static_cast<size_t>(max));
+        for (int i = 0; i < max; ++i) {
+            meta[i].iov = {bufs[i], size};
+            struct msghdr& m = mm[i].msg_hdr;
+            m.msg_name = &meta[i].from;
+            m.msg_namelen = sizeof meta[i].from;
+            m.msg_iov = &meta[i].iov;
+            m.msg_iovlen = 1;
+            m.msg_control = meta[i].control;
+            m.msg_controllen = sizeof meta[i].control;
+        }
+
+        const int got = recvmmsg(s, mm, static_cast<unsigned int>(max), flags, nullptr);
+        if (got < 0 && errno != EINTR) {
+            result = -1;
+            break;
+        }
+        int taken = 0;
+        for (int i = 0; i < got; ++i) {
+            struct ucred cred;
+            struct msghdr& m = mm[i].msg_hdr;
+            if (sender_creds(&m, &cred) && take_sender(guard, cred, meta[i].from, m.msg_namelen)) {
+                lens[i] = static_cast<ssize_t>(mm[i].msg_len);
+                ++taken;
+            } else {
+                lens[i] = -1;
+                ++dropped;
+            }
+        }
+        if (taken > 0) {
+            errno = 0;
+            result = got;
+            break;
+        }
+        if (wait_sec > 0) {
+            const long long t = now_ms();
+            if (t >= deadline) {
+                errno = EAGAIN;
+                result = -1;
+                break;
+            }
+            set_recv_timeout(s, deadline - t);
+            cut = true;
+        }
+    }
+    if (cut) {
+        const int saved = errno;
+        set_recv_timeout(s, static_cast<long long>(wait_sec) * 1000);
+        errno = saved;
+    }
+    return result;
+}
+
+} // namespace
+
 ssize_t recv_reply(int s, char* buf, size_t size, reply_guard* guard, int wait_sec)
 {
-    const long long deadline = now_ms() + static_cast<long long>(wait_sec) * 1000;
-    int dropped = 0;
-    for (;;) {
-        if (wait_sec > 0) {
-            const long long left = deadline - now_ms();
-            if (left <= 0) {
-                errno = EAGAIN;
-                return -1;
-            }
-            struct pollfd p = {s, POLLIN, 0};
-            const int ready = poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready < 0)
-                return -1;
-            if (ready == 0) {
-                errno = EAGAIN;
-                return -1;
-            }
-        } else if (dropped >= k_drop_max_nowait) {
-            errno = EAGAIN;
-            return -1;
-        }
+    ssize_t len = -1;
+    return receive(s, &buf, size, &len, 1, guard, wait_sec) < 0 ? -1 : len;
+}
 
-        struct sockaddr_un from;
-        memset(&from, 0, sizeof from);
-        struct iovec iov = {buf, size};
-        /* Room for credentials and a few descriptors, so that descriptors a
-         * foreign sender passes arrive here and are closed. */
-        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(16 * sizeof(int))];
-        struct msghdr msg;
-        memset(&msg, 0, sizeof msg);
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-
-        const ssize_t n = recvmsg(s, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (n < 0) {
-            /* Taken by nobody else, but readiness can still be spurious. */
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_sec > 0)
-                continue;
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        struct ucred cred;
-        if (sender_creds(&msg, &cred) && take_sender(guard, cred, from, msg.msg_namelen)) {
-            errno = 0;
-            return n;
-        }
-        ++dropped;
-    }
+int recv_replies(int s, reply_batch* batch, reply_guard* guard, int wait_sec)
+{
+    char* bufs[k_batch_max];
+    for (int i = 0; i < k_batch_max; ++i)
+        bufs[i] = batch->data[i];
+    batch->next = 0;
+    batch->count = 0;
+    const int got = receive(s, bufs, sizeof batch->data[0], batch->len, k_batch_max, guard, wait_sec);
+    if (got > 0)
+        batch->count = got;
+    return got;
 }
 
 } // namespace nst_detail

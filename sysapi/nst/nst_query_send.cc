@@ -76,11 +76,6 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
     if (st->sent < 0 || st->sent > head + len || (st->sent > 0 && st->sent < head))
         return ZEL_ERR_SEND;
 
-    /* A socket of another family is taken to be connected and its datagrams
-     * carry no address; a failed query leaves the preset AF_UNIX. */
-    int domain = AF_UNIX;
-    socklen_t dlen = sizeof domain;
-    (void)getsockopt(s, SOL_SOCKET, SO_DOMAIN, &domain, &dlen);
     struct sockaddr_un addr;
     if (!daemon_addr(daemon_path, &addr)) {
         /* A ZEL_QUERY_SOCKET too long for an address names no daemon we can
@@ -109,10 +104,8 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
     };
     struct msghdr msg;
     memset(&msg, 0, sizeof msg);
-    if (domain == AF_UNIX) {
-        msg.msg_name = &addr;
-        msg.msg_namelen = NSTD_QUERY_ADDR_LEN;
-    }
+    msg.msg_name = &addr;
+    msg.msg_namelen = NSTD_QUERY_ADDR_LEN;
     msg.msg_iov = iov;
     msg.msg_iovlen = 3;
 
@@ -130,7 +123,14 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
             iov[0].iov_len = static_cast<size_t>(rest < NSTD_QUERY_MAX_DGRAM ? rest : NSTD_QUERY_MAX_DGRAM);
             msg.msg_iovlen = 1;
         }
-        const ssize_t sent = sendmsg(s, &msg, MSG_NOSIGNAL);
+        ssize_t sent = sendmsg(s, &msg, MSG_NOSIGNAL);
+        if (sent < 0 && msg.msg_name != nullptr && (errno == EAFNOSUPPORT || errno == EISCONN)) {
+            /* A socket of another family is taken to be connected: its
+             * datagrams go without the daemon's address. */
+            msg.msg_name = nullptr;
+            msg.msg_namelen = 0;
+            sent = sendmsg(s, &msg, MSG_NOSIGNAL);
+        }
         if (sent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return ZEL_ERR_NOT_READY;
