@@ -400,6 +400,29 @@ TEST_F(TransportTest, ForgedFinalDatagramIsNotTheReply)
     }
 }
 
+/* A blocking read takes every datagram already queued in one receive; the
+ * foreign ones queued among the daemon's are dropped there, and the reply
+ * comes out whole and in order, one datagram per read. */
+TEST_F(TransportTest, BlockingReadDropsForeignDatagramsQueuedAmongTheReply)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "sending as another user needs root";
+    nst_query_poll_t* ctx = nstd_query_poll_open(kPath.data(), static_cast<int>(kPath.size()), NSTD_QUERY_F_PARTIAL);
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_EQ(nstd_query_poll_send(ctx, kReq.data(), static_cast<int>(kReq.size())), 0);
+    peer.collect_request();
+    ASSERT_EQ(peer.send_to_client(reply_dgram(0, "a")), 0);
+    ASSERT_TRUE(forge(peer, forger::other_user, kForged));
+    ASSERT_EQ(peer.send_to_client(reply_dgram(0, "b")), 0);
+    ASSERT_TRUE(forge(peer, forger::same_user, kForged));
+    ASSERT_EQ(peer.send_to_client(reply_dgram(1, "c")), 0);
+    for (const auto& [payload, rc] : {std::pair{"a", 0}, std::pair{"b", 0}, std::pair{"c", 1}}) {
+        EXPECT_EQ(nstd_query_poll_read(ctx), rc);
+        EXPECT_EQ(std::string(ctx->buf, static_cast<size_t>(ctx->rlen)), payload);
+    }
+    nstd_query_poll_close(ctx);
+}
+
 /* The only test that waits out the receive time-out. */
 TEST_F(TransportTest, SilentDaemonTimesOut)
 {
