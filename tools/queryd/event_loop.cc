@@ -48,6 +48,9 @@ constexpr size_t kOutMax = 5000;
 /* Datagrams taken from the request socket per wake-up, and replay datagrams
  * sent per exchange per wake-up, so one busy peer cannot starve the rest. */
 constexpr int kBatch = 64;
+/* A target is read when it has bytes or has shut its side, which tells the
+ * last bytes of a response apart from the others. */
+constexpr uint32_t kTargetIn = EPOLLIN | EPOLLRDHUP;
 
 struct unique_fd {
     int fd = -1;
@@ -333,6 +336,8 @@ void answer_pump(daemon_state& s, exchange& x)
     watch(s, x, ROLE_REPLY, EPOLLOUT);
 }
 
+void send_request(daemon_state& s, exchange& x);
+
 void start_relay(daemon_state& s, exchange& x)
 {
     const route_verdict v = route_chain(x.rq.path, *s.opts);
@@ -350,15 +355,23 @@ void start_relay(daemon_state& s, exchange& x)
         return;
     }
     x.label += " " + printable(method) + " " + printable(url);
-    const int fd = target_connect(*v.ep);
+    bool connected = false;
+    const int fd = target_connect(*v.ep, &connected);
     if (fd < 0) {
         fail(s, x, QUERY_FAIL_REMOTE_ERR, "target unreachable: ", strerror(-fd));
         return;
     }
     x.target.reset(fd);
+    x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
+    if (connected) {
+        /* A Unix stream target accepts at once: the request goes out now,
+         * without a round through the event loop. */
+        x.state = X_SENDING_REQUEST;
+        send_request(s, x);
+        return;
+    }
     x.state = X_CONNECTING;
     watch(s, x, ROLE_TARGET, EPOLLOUT);
-    x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
 }
 
 /* The request is whole: open the reply path and answer or relay it. */
@@ -400,8 +413,10 @@ void send_request(daemon_state& s, exchange& x)
                                MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            watch(s, x, ROLE_TARGET, EPOLLOUT);
             return;
+        }
         if (n < 0)
             break;   /* the target stopped reading; whatever it answered is still relayed */
         x.req_sent += static_cast<size_t>(n);
@@ -409,10 +424,20 @@ void send_request(daemon_state& s, exchange& x)
     }
     std::vector<char>().swap(x.rq.data);
     x.state = X_RELAYING;
-    watch(s, x, ROLE_TARGET, EPOLLIN);
+    watch(s, x, ROLE_TARGET, kTargetIn);
 }
 
-void relay_response(daemon_state& s, exchange& x)
+/* True when the target has shut its side and nothing is left to read: the
+ * bytes just read were the last. */
+bool target_drained(const exchange& x, uint32_t events, ssize_t n)
+{
+    if ((events & (EPOLLRDHUP | EPOLLHUP)) == 0 || n >= static_cast<ssize_t>(kReplyPayloadMax))
+        return false;
+    char byte;
+    return recv(x.target.get(), &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+}
+
+void relay_response(daemon_state& s, exchange& x, uint32_t events)
 {
     const ssize_t n = recv(x.target.get(), x.out + NSTD_REPLY_HDR_LEN, kReplyPayloadMax, MSG_DONTWAIT);
     if (n < 0) {
@@ -435,13 +460,22 @@ void relay_response(daemon_state& s, exchange& x)
         push(s, x);
         return;
     }
-    set_header(x, QUERY_SUCCESS, static_cast<size_t>(n));
     x.response_bytes += static_cast<uint64_t>(n);
+    if (target_drained(x, events, n)) {
+        /* The last bytes travel in the final datagram: the client wakes once
+         * less, and a short response is one datagram. */
+        close_target(x);
+        set_header(x, QUERY_SUCCESS_FIN, static_cast<size_t>(n));
+        x.out_final = true;
+        push(s, x);
+        return;
+    }
+    set_header(x, QUERY_SUCCESS, static_cast<size_t>(n));
     x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
     push(s, x);
 }
 
-void on_target(daemon_state& s, exchange& x)
+void on_target(daemon_state& s, exchange& x, uint32_t events)
 {
     switch (x.state) {
     case X_CONNECTING: {
@@ -459,7 +493,7 @@ void on_target(daemon_state& s, exchange& x)
         return;
     case X_RELAYING:
         if (x.out_len == 0)
-            relay_response(s, x);
+            relay_response(s, x, events);
         return;
     default:
         return;
@@ -485,7 +519,7 @@ void on_reply(daemon_state& s, exchange& x, uint32_t events)
     }
     /* The client's queue has room again: resume reading the target. */
     watch(s, x, ROLE_REPLY, 0);
-    watch(s, x, ROLE_TARGET, EPOLLIN);
+    watch(s, x, ROLE_TARGET, kTargetIn);
     x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
 }
 
@@ -889,7 +923,7 @@ int run_daemon(const options& opts)
             if (role == ROLE_REPLY)
                 on_reply(s, *it->second, events[i].events);
             else
-                on_target(s, *it->second);
+                on_target(s, *it->second, events[i].events);
         }
         wait_ms = expire(s);
     }

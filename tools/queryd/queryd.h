@@ -117,8 +117,9 @@ std::string addr_text(const sockaddr_un& a, socklen_t len);
 int parse_endpoint(std::string_view text, endpoint* ep, std::string* err);
 
 /* Returns a non-blocking stream socket whose connect to `ep` has started or
- * finished, or -errno when the connect failed at once. */
-int target_connect(const endpoint& ep);
+ * finished (then *connected is true), or -errno when the connect failed at
+ * once. */
+int target_connect(const endpoint& ep, bool* connected);
 
 /* Returns 0 when the started connect of `fd` succeeded, else its errno. */
 int target_connect_error(int fd);

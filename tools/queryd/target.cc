@@ -63,12 +63,17 @@ int parse_endpoint(std::string_view text, endpoint* ep, std::string* err)
     return 0;
 }
 
-int target_connect(const endpoint& ep)
+int target_connect(const endpoint& ep, bool* connected)
 {
+    *connected = false;
     const int fd = socket(ep.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -errno;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&ep.addr), ep.addr_len) == 0 || errno == EINPROGRESS)
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&ep.addr), ep.addr_len) == 0) {
+        *connected = true;
+        return fd;
+    }
+    if (errno == EINPROGRESS)
         return fd;
     /* A Unix stream listener with a full backlog refuses a non-blocking
      * connect with EAGAIN; the target counts as unreachable then too. */
