@@ -155,36 +155,36 @@ void deliver(query_rec* q, const char* data, size_t len, int status)
     (void)napi_close_handle_scope(env, scope);
 }
 
+/* Where one wake-up gathers the payloads it read. */
+struct gathered {
+    char* at;
+    size_t len;
+};
+
+void gather(void* args, const char* payload, int len)
+{
+    auto* g = static_cast<gathered*>(args);
+    memcpy(g->at + g->len, payload, static_cast<size_t>(len));
+    g->len += static_cast<size_t>(len);
+}
+
 void on_readable(uv_poll_t* h, int status, int)
 {
     query_rec* q = static_cast<query_rec*>(h->data);
     if (q->closing || q->finished)
         return;
-    size_t len = 0;
+    gathered g = {q->batch, 0};
     int rc = 0;
     if (status < 0) {
         rc = ZEL_ERR_RECV_FROM;
     } else {
-        for (int i = 0; i < kBatch; ++i) {
-            const int r = nstd_query_poll_read(q->ctx);
-            if (r == ZEL_ERR_SOCK_EMPTY)
-                break;
-            if (r < 0) {
-                rc = r;
-                break;
-            }
-            /* With NSTD_QUERY_F_PARTIAL a read holds one payload of at most
-             * one datagram. */
-            if (q->ctx->rlen > 0) {
-                memcpy(q->batch + len, q->ctx->buf, static_cast<size_t>(q->ctx->rlen));
-                len += static_cast<size_t>(q->ctx->rlen);
-            }
-            if (r == 1) {
-                rc = 1;
-                break;
-            }
-        }
+        /* One receive takes what is queued, at most kBatch datagrams. */
+        static_assert(kBatch == nst_detail::k_batch_max, "the script's Buffer holds one receive");
+        rc = nst_detail::poll_read_queued(q->ctx, gather, &g);
+        if (rc == ZEL_ERR_SOCK_EMPTY)
+            rc = 0;
     }
+    const size_t len = g.len;
     if (rc != 0) {
         q->finished = true;
         q->polling = false;

@@ -151,6 +151,20 @@ int send_request(int s, const char* daemon_path, const char* path, int path_len,
  * Returns what send_request returns; ZEL_ERR_SEND for a null context. */
 int poll_send_to(nst_query_poll_t* ctx, const char* daemon_path, const char* data, int data_len, send_state* st);
 
+/* Takes a payload handed over by poll_read_queued. */
+using payload_fn = void (*)(void* args, const char* payload, int len);
+
+/* For a non-blocking poll context: takes every reply datagram queued now, up
+ * to k_batch_max, in one receive without waiting, and hands each one's
+ * payload, in order, to `fn`.  Nothing is held back for a later call, so the
+ * socket's readiness still tells whether more is to come.  Returns 1 when
+ * the final datagram was among them (anything after it is dropped), 0 when
+ * more is to come, ZEL_ERR_SOCK_EMPTY when nothing was queued, ZEL_ERR_REALLOC
+ * when no room for the batch could be had, or what nstd_query_poll_read
+ * returns for a bad datagram, after the payloads before it were handed
+ * over. */
+int poll_read_queued(nst_query_poll_t* ctx, payload_fn fn, void* args);
+
 } // namespace nst_detail
 
 #endif

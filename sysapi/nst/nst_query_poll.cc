@@ -179,6 +179,53 @@ int nst_detail::poll_send_to(nst_query_poll_t* ctx, const char* daemon_path, con
                         static_cast<unsigned char>(ctx->flag), zel_req_query, st, false);
 }
 
+namespace {
+
+/* What one reply datagram says: 0 more to come, 1 final, or the failure
+ * nstd_query_poll_read returns for it; its payload in `reply`. */
+int judge_datagram(const char* pkt, ssize_t n, nst_detail::reply_view* reply)
+{
+    if (n <= 0)
+        return ZEL_ERR_RECV_FROM;
+    const int framing = nst_detail::parse_reply(pkt, n, reply);
+    if (framing != 0)
+        return framing;
+    if (!nst_detail::is_success(reply->type))
+        return -static_cast<int>(reply->type);
+    return reply->type == QUERY_SUCCESS_FIN ? 1 : 0;
+}
+
+} // namespace
+
+int nst_detail::poll_read_queued(nst_query_poll_t* ctx, payload_fn fn, void* args)
+{
+    if (ctx == nullptr || fn == nullptr)
+        return ZEL_ERR_RECV_FROM;
+    reply_batch* b = take_batch();
+    if (b == nullptr)
+        return ZEL_ERR_REALLOC;
+    int rc = ZEL_ERR_SOCK_EMPTY;
+    if (recv_replies(ctx->s, b, guard_of(ctx), 0) < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            rc = ZEL_ERR_RECV_FROM;
+    } else {
+        for (int i = 0; i < b->count; ++i) {
+            if (b->len[i] < 0)
+                continue;
+            reply_view reply;
+            rc = judge_datagram(b->data[i], b->len[i], &reply);
+            if (rc < 0)
+                break;
+            if (reply.payload_len > 0)
+                fn(args, reply.payload, reply.payload_len);
+            if (rc == 1)
+                break;
+        }
+    }
+    give_back_batch(b);
+    return rc;
+}
+
 /* Returns 0 for a non-final datagram, 1 for the final one, or ZEL_ERR_REALLOC,
  * ZEL_ERR_SOCK_EMPTY, ZEL_ERR_RECV_FROM (also for a null context),
  * ZEL_ERR_BAD_LEN, or the daemon's reply code negated (-2 to -255). */
@@ -207,15 +254,12 @@ int nstd_query_poll_read(nst_query_poll_t* ctx)
         if (n == -2)
             return ZEL_ERR_REALLOC;
     }
-    if (n <= 0)
-        return (errno == EAGAIN || errno == EWOULDBLOCK) ? ZEL_ERR_SOCK_EMPTY : ZEL_ERR_RECV_FROM;
-
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return ZEL_ERR_SOCK_EMPTY;
     nst_detail::reply_view reply;
-    const int framing = nst_detail::parse_reply(pkt, n, &reply);
-    if (framing != 0)
-        return framing;
-    if (!nst_detail::is_success(reply.type))
-        return -static_cast<int>(reply.type);
+    const int verdict = judge_datagram(pkt, n, &reply);
+    if (verdict < 0)
+        return verdict;
 
     /* reserve_datagram left room for kStep payload bytes and the 0. */
     if (reply.payload_len > 0) {
