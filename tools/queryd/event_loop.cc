@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -33,11 +34,13 @@
  * stalest gives way.  So half-sent requests, however many and however slowly
  * fed, cannot keep whole requests from being served.
  *
- * Back-pressure: a response is read from the target one reply datagram at a
- * time.  When the client's receive queue is full the send fails with EAGAIN;
- * the exchange then stops reading the target and waits for EPOLLOUT on its
- * reply socket, which the kernel raises when the client's queue has room.
- * Each exchange therefore holds at most one reply datagram of the response. */
+ * Back-pressure: a response is read from the target into a stage of at most
+ * 16 reply datagrams' payloads and sent one datagram at a time; the target is
+ * read again only when the stage is sent.  When the client's receive queue is
+ * full the send fails with EAGAIN; the exchange then stops reading the target
+ * and waits for EPOLLOUT on its reply socket, which the kernel raises when the
+ * client's queue has room.  Each exchange therefore holds at most one stage
+ * (64 KiB) and one reply datagram of the response. */
 
 namespace queryd {
 
@@ -51,6 +54,13 @@ constexpr int kBatch = 64;
 /* A target is read when it has bytes or has shut its side, which tells the
  * last bytes of a response apart from the others. */
 constexpr uint32_t kTargetIn = EPOLLIN | EPOLLRDHUP;
+/* Response bytes read from the target at once: the payloads of a batch of
+ * reply datagrams. */
+constexpr size_t kStageMax = 16 * kReplyPayloadMax;
+
+struct free_deleter {
+    void operator()(char* p) const { free(p); }
+};
 
 struct unique_fd {
     int fd = -1;
@@ -94,6 +104,10 @@ struct exchange {
     std::string label;                /* "CHAIN -> ENDPOINT METHOD URL" */
     size_t req_sent = 0;
     char out[kOutMax];                /* the one reply datagram not yet sent */
+    std::unique_ptr<char, free_deleter> stage;   /* response bytes read, not yet sent */
+    size_t stage_len = 0;
+    size_t stage_pos = 0;             /* sent up to here */
+    bool stage_final = false;         /* the target is done: the stage ends the response */
     size_t out_len = 0;
     bool out_final = false;
     uint64_t response_bytes = 0;
@@ -427,23 +441,29 @@ void send_request(daemon_state& s, exchange& x)
     watch(s, x, ROLE_TARGET, kTargetIn);
 }
 
-/* True when the target has shut its side and nothing is left to read: the
- * bytes just read were the last. */
-bool target_drained(const exchange& x, uint32_t events, ssize_t n)
+/* True when the target has shut its side and a read of `n` bytes into room
+ * for `room` drained it: the bytes just read were the last. */
+bool target_drained(const exchange& x, uint32_t events, ssize_t n, size_t room)
 {
-    if ((events & (EPOLLRDHUP | EPOLLHUP)) == 0 || n >= static_cast<ssize_t>(kReplyPayloadMax))
+    if ((events & (EPOLLRDHUP | EPOLLHUP)) == 0 || n >= static_cast<ssize_t>(room))
         return false;
     char byte;
     return recv(x.target.get(), &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
 }
 
-/* Reads the target once and sends what came as one datagram.  Returns true
- * when that datagram went out and the relay can read on at once; false when
- * the target has nothing now, the client's queue is full, or the exchange
- * ended (it may be gone). */
-bool relay_response(daemon_state& s, exchange& x, uint32_t events)
+/* Reads the target into the exchange's stage.  Returns true when the stage
+ * holds bytes to send; false when the target has nothing now, or the
+ * exchange ended or failed (it may be gone). */
+bool refill_stage(daemon_state& s, exchange& x, uint32_t events)
 {
-    const ssize_t n = recv(x.target.get(), x.out + NSTD_REPLY_HDR_LEN, kReplyPayloadMax, MSG_DONTWAIT);
+    if (!x.stage) {
+        x.stage.reset(static_cast<char*>(malloc(kStageMax)));
+        if (!x.stage) {
+            fail(s, x, QUERY_FAIL_LOW_MEMORY, "no room to stage the response");
+            return false;
+        }
+    }
+    const ssize_t n = recv(x.target.get(), x.stage.get(), kStageMax, MSG_DONTWAIT);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return false;
@@ -465,18 +485,47 @@ bool relay_response(daemon_state& s, exchange& x, uint32_t events)
         return false;
     }
     x.response_bytes += static_cast<uint64_t>(n);
-    if (target_drained(x, events, n)) {
-        /* The last bytes travel in the final datagram: the client wakes once
-         * less, and a short response is one datagram. */
+    x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
+    x.stage_len = static_cast<size_t>(n);
+    x.stage_pos = 0;
+    /* The last bytes travel in the final datagram: the client wakes once
+     * less, and a short response is one datagram. */
+    x.stage_final = target_drained(x, events, n, kStageMax);
+    if (x.stage_final)
         close_target(x);
-        set_header(x, QUERY_SUCCESS_FIN, static_cast<size_t>(n));
+    return true;
+}
+
+/* Sends the next datagram of the response, from the stage, refilled from the
+ * target when it is used up.  Returns true when that datagram went out and
+ * the relay can go on at once; false when the target has nothing now, the
+ * client's queue is full, or the exchange ended (it may be gone). */
+bool relay_response(daemon_state& s, exchange& x, uint32_t events)
+{
+    if (x.stage_pos == x.stage_len && !refill_stage(s, x, events))
+        return false;
+    const size_t n = std::min(kReplyPayloadMax, x.stage_len - x.stage_pos);
+    memcpy(x.out + NSTD_REPLY_HDR_LEN, x.stage.get() + x.stage_pos, n);
+    x.stage_pos += n;
+    if (x.stage_final && x.stage_pos == x.stage_len) {
+        set_header(x, QUERY_SUCCESS_FIN, n);
         x.out_final = true;
         push(s, x);
         return false;
     }
-    set_header(x, QUERY_SUCCESS, static_cast<size_t>(n));
-    x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
+    set_header(x, QUERY_SUCCESS, n);
     return push(s, x) && x.out_len == 0;
+}
+
+/* Relays up to a batch of datagrams per wake-up, so a fast target is not
+ * relayed one round of the event loop per datagram, and always what the
+ * stage still holds: no target event may come for it. */
+void relay_batch(daemon_state& s, exchange& x, uint32_t events)
+{
+    for (int i = 0; x.out_len == 0 && (i < kBatch || x.stage_pos < x.stage_len); ++i) {
+        if (!relay_response(s, x, events))
+            return;
+    }
 }
 
 void on_target(daemon_state& s, exchange& x, uint32_t events)
@@ -496,12 +545,8 @@ void on_target(daemon_state& s, exchange& x, uint32_t events)
         send_request(s, x);
         return;
     case X_RELAYING:
-        /* Up to a batch of datagrams per wake-up: a fast target is relayed
-         * without a round through the event loop per datagram. */
-        for (int i = 0; i < kBatch && x.out_len == 0; ++i) {
-            if (!relay_response(s, x, events))
-                return;
-        }
+        if (x.out_len == 0)
+            relay_batch(s, x, events);
         return;
     default:
         return;
@@ -525,10 +570,13 @@ void on_reply(daemon_state& s, exchange& x, uint32_t events)
         answer_pump(s, x);
         return;
     }
-    /* The client's queue has room again: resume reading the target. */
+    /* The client's queue has room again: send what is staged, then resume
+     * reading the target. */
     watch(s, x, ROLE_REPLY, 0);
     watch(s, x, ROLE_TARGET, kTargetIn);
     x.deadline = steady::now() + std::chrono::seconds(s.opts->target_timeout);
+    if (x.stage_pos < x.stage_len)
+        relay_batch(s, x, 0);
 }
 
 void refuse_new(daemon_state& s, const sockaddr_un& from, socklen_t from_len, const std::string& who,
