@@ -1,10 +1,9 @@
 /* Receiving reply datagrams: only the daemon's own are taken. */
 #include <errno.h>
-#include <limits.h>
-#include <sys/time.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 
 #include "sysapi/nst/nst_internal.h"
