@@ -7,7 +7,7 @@
 // difference is the daemons' own.  Prints, per body, the median of the
 // per-pair time ratios (tested/baseline; below 1 is faster).
 //
-//   node bench/daemon_bench.js TESTED-QUERYD BASELINE-QUERYD [--quick]
+//   node bench/daemon_bench.js TESTED-QUERYD BASELINE-QUERYD [--quick] [--build DIR]
 //
 // Each daemon binds a socket in a fresh temporary folder.
 const { spawn } = require('child_process');
@@ -15,21 +15,29 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 
-const USAGE = 'usage: node bench/daemon_bench.js TESTED-QUERYD BASELINE-QUERYD [--quick]';
+const USAGE = 'usage: node bench/daemon_bench.js TESTED-QUERYD BASELINE-QUERYD [--quick] [--build DIR]';
 const args = process.argv.slice(2);
 if (args.includes('--help') || args.includes('-h')) {
   console.log(`${USAGE}\n\nRelays the same bodies through both daemons, alternating, and prints\n` +
-    'the median of the per-pair time ratios (tested over baseline) per body.');
+    'the median of the per-pair time ratios (tested over baseline) per body.\n\n' +
+    '  --quick      a tenth of the pairs\n' +
+    '  --build DIR  build folder with bench/zel_transport.node (default build/)');
   process.exit(0);
 }
 const quick = args.includes('--quick');
-const [testedPath, basePath] = args.filter((a) => !a.startsWith('--'));
-if (!testedPath || !basePath) {
+const buildAt = args.indexOf('--build');
+const build = buildAt >= 0 ? args[buildAt + 1] : path.join(__dirname, '..', 'build');
+const [testedPath, basePath] = args.filter((a, i) => !a.startsWith('--') && (buildAt < 0 || i !== buildAt + 1));
+if (!testedPath || !basePath || !build) {
   console.error(USAGE);
   process.exit(2);
 }
-const ROOT = path.join(__dirname, '..');
-const { query } = require(path.join(ROOT, 'build', 'bench', 'zel_transport.node'));
+const transportPath = path.join(build, 'bench', 'zel_transport.node');
+if (!fs.existsSync(transportPath)) {
+  console.error(`daemon_bench: not built: ${transportPath} (run \`npm run compile\`)`);
+  process.exit(1);
+}
+const { query } = require(path.resolve(transportPath));
 const { Bodies } = require('./e2e/workloads');
 
 const CASES = [

@@ -82,3 +82,17 @@ test('the relay() rows measure latency, loop delay and batches', async () => {
   assert.equal(rows['relay-undici/16MiB-plain'].status, r.json.undici ? 'ok' : 'n/a');
   assert.ok(rows['loop/16MiB-plain'].a.maxNs > 0 && rows['loop/16MiB-plain'].b.maxNs > 0);
 });
+
+test('daemon_bench compares two daemon builds body by body', async () => {
+  const { queryd } = require('./lib/paths');
+  const child = spawn(process.execPath, [path.join(root, 'bench', 'daemon_bench.js'), queryd, queryd, '--quick',
+    '--build', buildDir]);
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', (d) => { out += d; });
+  const code = await new Promise((resolve) => child.on('close', resolve));
+  assert.equal(code, 0, out);
+  const rows = out.split('\n').filter((l) => /^\S+\s+tested\/baseline \d+\.\d\d /.test(l));
+  assert.deepEqual(rows.map((l) => l.split(/\s+/)[0]),
+    ['200B-plain', '64KiB-plain', '1MiB-plain', '16MiB-plain', '16MiB-gzip']);
+});
