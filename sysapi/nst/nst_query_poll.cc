@@ -241,9 +241,6 @@ int nstd_query_poll_read(nst_query_poll_t* ctx)
 
     char one[NSTD_REPLY_MAX_DGRAM];
     const char* pkt = one;
-    /* A datagram of no bytes leaves errno alone; clearing it first keeps such
-     * a datagram from passing for an expired wait. */
-    errno = 0;
     ssize_t n;
     if (has_flag(ctx, NSTD_QUERY_F_NONBLOCK)) {
         /* Read one at a time: what the socket's readiness says must stay
@@ -254,6 +251,8 @@ int nstd_query_poll_read(nst_query_poll_t* ctx)
         if (n == -2)
             return ZEL_ERR_REALLOC;
     }
+    /* Only a failed receive says EAGAIN; a datagram of no bytes is a bad
+     * reply, not an expired wait. */
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return ZEL_ERR_SOCK_EMPTY;
     nst_detail::reply_view reply;
