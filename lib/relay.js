@@ -159,7 +159,6 @@ function requestFields(o) {
   return fields.flat();
 }
 
-
 // Replaces what Node's HTTP client reports for a broken exchange with this
 // package's codes; this package's own errors pass unchanged.
 function exchangeError(err, phase) {
@@ -360,7 +359,7 @@ function relay(options) {
       const fault = headFault(r);
       if (fault) return fail(badReply(`the reply's response head cannot be relayed: ${fault}`));
       limit = bodyLimit(r, req.method);
-      if (r.headers['transfer-encoding'] !== undefined) watchChunkedEnd();
+      if (limit !== 0 && r.headers['transfer-encoding'] !== undefined) watchChunkedEnd();
 
       const tail = new ReplyTail((cb) => {
         if (finalCame) return cb();
