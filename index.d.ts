@@ -47,7 +47,7 @@ export function node_zel_req(
   js_writehead_fn: ZelWriteHeadFn,
 ): 0 | -1 | undefined;
 
-import type { IncomingHttpHeaders, IncomingMessage, ServerResponse } from 'http';
+import type { IncomingHttpHeaders, IncomingMessage, OutgoingHttpHeaders, ServerResponse } from 'http';
 import type { Readable } from 'stream';
 
 /** The administrator a relayed request acts for. */
@@ -65,7 +65,7 @@ export interface RelayOptions {
   serials: string;
   /** Request target on the appliance, origin form: `/api/status?x=1`. */
   path: string;
-  /** An HTTP token; default 'GET'. */
+  /** An HTTP token; default 'GET'.  CONNECT is refused (ERR_INVALID_ARG_VALUE): a relay carries one request and one response. */
   method?: string;
   /** The client's Accept-Encoding; a body in a coding it does not take (q-values honoured) is decoded. Absent: every body is decoded. */
   acceptEncoding?: string;
@@ -73,7 +73,9 @@ export interface RelayOptions {
   body?: string | Buffer | Uint8Array;
   /**
    * Extra request fields.  X-ZEL-*, X-ADMIN-*, Host, Content-Length,
-   * Transfer-Encoding, Connection and Accept-Encoding are set by the relay and refused here.
+   * Transfer-Encoding, Connection, Accept-Encoding, Keep-Alive,
+   * Proxy-Connection, TE, Trailer and Upgrade are set by the relay and refused
+   * here, in any case and with '_' in place of '-' (X_ADMIN_SUPER).
    */
   headers?: Record<string, string | number>;
   /** The daemon's socket; default `process.env.ZEL_QUERY_SOCKET` or "/tmp/nst/.nst.query", read at load. */
@@ -108,8 +110,34 @@ export interface ZelRelayError extends Error {
   replyCode?: number;
 }
 
-/** Relays one request without blocking the event loop; resolves when the response head has arrived. */
+/**
+ * Relays one request without blocking the event loop; resolves when the response head has arrived.
+ * The body ends only after the daemon's final datagram; a reply that goes on after its response
+ * (bytes beyond Content-Length), a 101, a status outside 100-999 or a Content-Length above
+ * 2147483647 is ZEL_ERR_BAD_REPLY.
+ */
 export function relay(options: RelayOptions): Promise<RelayResult>;
+
+/**
+ * The fields of an appliance's response that may go to a browser on the admin server's origin:
+ * a new object with lower-case names, without hop-by-hop fields (and those the Connection field
+ * names), cookies, origin-wide policies (Strict-Transport-Security, Clear-Site-Data, Alt-Svc,
+ * reporting), Access-Control-* and other grants to other origins, the appliance's
+ * Content-Security-Policy, WWW-Authenticate, Refresh and Link; with
+ * `Content-Security-Policy: sandbox; default-src 'none'; frame-ancestors 'none'`,
+ * `X-Content-Type-Options: nosniff` and `Cross-Origin-Resource-Policy: same-origin` added.
+ */
+export function filterResponseHeaders(headers: IncomingHttpHeaders | OutgoingHttpHeaders): OutgoingHttpHeaders;
+
+/** What the handler's `responseHeaders` function is told about the response. */
+export interface RelayResponseContext {
+  /** The client's request. */
+  req: IncomingMessage;
+  statusCode: number;
+  serials: string;
+  /** The request target on the appliance. */
+  path: string;
+}
 
 export interface RelayHandlerOptions {
   /** URL prefix of relayed requests; default '/zel'. */
@@ -122,6 +150,12 @@ export interface RelayHandlerOptions {
   maxBodyBytes?: number;
   /** As relay()'s `socketPath`. */
   socketPath?: string;
+  /**
+   * The fields sent to the client, from the appliance's (hop-by-hop ones already removed).
+   * Default: filterResponseHeaders.  An integrator that trusts its appliances may pass more on.
+   * A function that throws, or returns no object, gets the client a 500.
+   */
+  responseHeaders?: (headers: IncomingHttpHeaders, context: RelayResponseContext) => OutgoingHttpHeaders;
 }
 
 /** A node:http handler (or Express/Connect middleware) that relays `<prefix>/<SRC>:<DST>/<path>`. */

@@ -5,5 +5,5 @@ import { createRequire } from 'node:module';
 const require = createRequire(import.meta.url);
 const zel = require('./index.js');
 
-export const { node_zel_req, relay, createRelayHandler } = zel;
+export const { node_zel_req, relay, createRelayHandler, filterResponseHeaders } = zel;
 export default zel;

@@ -2,18 +2,20 @@
 // createRelayHandler(): a node:http (req, res) handler, usable as Express or
 // Connect middleware, that relays <prefix>/<SRC>:<DST>/<path> with relay()
 // and pipes the appliance's answer into the response with back-pressure.
+// The answer's fields pass filterResponseHeaders (or the integrator's own
+// choice) so an appliance cannot act on the admin server's origin.
 const { pipeline } = require('stream');
 const { relay } = require('./relay');
 const { CODES, argError } = require('./errors');
+const { filterResponseHeaders, withoutHopByHop, ADDED_FIELDS } = require('./response_headers');
 const { DEFAULT_MAX_BODY_BYTES, DEFAULT_SOCKET_PATH } = require('./defaults');
 
-// Fields about this hop's connection; they are not passed on.
-const HOP_BY_HOP = new Set(['connection', 'keep-alive', 'proxy-connection', 'upgrade', 'te', 'trailer', 'transfer-encoding']);
-
+// The handler's own answers quote what an appliance sent, so they carry the
+// same protection as a relayed response.
 function sendJson(res, status, value) {
   if (res.headersSent || res.destroyed) return;
   const text = JSON.stringify(value) + '\n';
-  res.writeHead(status, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) });
+  res.writeHead(status, { ...ADDED_FIELDS, 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) });
   res.end(text);
 }
 
@@ -56,7 +58,10 @@ function readBody(req, limit) {
 }
 
 function createRelayHandler(options = {}) {
-  const { prefix = '/zel', identity, timeout, maxBodyBytes = DEFAULT_MAX_BODY_BYTES, socketPath = DEFAULT_SOCKET_PATH } = options;
+  const {
+    prefix = '/zel', identity, timeout, maxBodyBytes = DEFAULT_MAX_BODY_BYTES, socketPath = DEFAULT_SOCKET_PATH,
+    responseHeaders = filterResponseHeaders,
+  } = options;
   if (typeof prefix !== 'string' || (prefix !== '' && (!prefix.startsWith('/') || prefix.endsWith('/')))) {
     throw argError('ERR_INVALID_ARG_VALUE', 'The "prefix" option must be "" or a path such as "/zel" (no trailing "/")');
   }
@@ -65,6 +70,9 @@ function createRelayHandler(options = {}) {
   }
   if (!Number.isSafeInteger(maxBodyBytes) || maxBodyBytes < 0) {
     throw argError('ERR_INVALID_ARG_VALUE', 'The "maxBodyBytes" option must be a non-negative integer');
+  }
+  if (typeof responseHeaders !== 'function') {
+    throw argError('ERR_INVALID_ARG_TYPE', 'The "responseHeaders" option must be a function (headers, context) => headers');
   }
 
   return async function zelRelayHandler(req, res, next) {
@@ -78,6 +86,8 @@ function createRelayHandler(options = {}) {
     res.once('close', () => {
       if (!res.writableFinished) ac.abort();
     });
+    let r = null;
+    let sent = null;
     try {
       const body = await readBody(req, maxBodyBytes);
       if (body === null) {
@@ -85,7 +95,10 @@ function createRelayHandler(options = {}) {
         return sendJson(res, 413, { error: `request body larger than ${maxBodyBytes} bytes`, code: 'ERR_BODY_TOO_LARGE' });
       }
       const admin = await identity(req);
-      const r = await relay({
+      // Of the client's fields only Content-Type is passed on, and
+      // Accept-Encoding chooses the coding: nothing the client sends can
+      // add to or change the identity fields relay() sets.
+      r = await relay({
         serials: parts.serials,
         path: parts.path,
         method: req.method,
@@ -97,16 +110,27 @@ function createRelayHandler(options = {}) {
         timeout,
         signal: ac.signal,
       });
-      const out = {};
-      for (const [k, v] of Object.entries(r.headers)) if (!HOP_BY_HOP.has(k)) out[k] = v;
-      res.writeHead(r.statusCode, out);
+      sent = responseHeaders(withoutHopByHop(r.headers),
+        { req, statusCode: r.statusCode, serials: parts.serials, path: parts.path });
+      if (sent === null || typeof sent !== 'object') {
+        throw new TypeError('The "responseHeaders" option returned no object of header fields');
+      }
+      res.writeHead(r.statusCode, sent);
       pipeline(r.body, res, (err) => {
         // The status is out: a cut response is the only signal left.
         if (err && !res.destroyed) res.destroy();
       });
     } catch (err) {
-      if (res.headersSent || res.destroyed) return undefined;
-      const status = err.code === CODES.TIMEOUT ? 504
+      // Whatever failed, the query is closed now, not when the GC finds it.
+      r?.body.destroy();
+      if (res.headersSent || res.destroyed) {
+        if (!res.destroyed) res.destroy();
+        return undefined;
+      }
+      // A writeHead that threw may have set some of the fields already.
+      if (sent && typeof sent === 'object') for (const name of Object.keys(sent)) res.removeHeader(name);
+      // Once relay() has resolved, what fails is this server's own doing.
+      const status = r ? 500 : err.code === CODES.TIMEOUT ? 504
         : /^ERR_INVALID_/.test(err.code || '') ? 400
           : Object.values(CODES).includes(err.code) ? 502 : 500;
       const payload = { error: err.message, code: err.code || 'ERR_RELAY' };

@@ -25,6 +25,10 @@ class QueryStream extends Duplex {
     this.serials = serials;
     this.timeout = timeout;
     this.bytesRead = 0;
+    // While true, each payload is read out a line at a time (up to and
+    // including each LF), so that a reader parsing a head sees it end
+    // exactly where a read ends and knows which bytes follow it.
+    this.splitLines = false;
     this._request = [];
     this._handle = null;
     this._committed = false;
@@ -47,7 +51,10 @@ class QueryStream extends Duplex {
   setTimeout() { return this; }
   ref() { return this; }
   unref() { return this; }
-  destroySoon() { this.destroy(); }
+  // Node's HTTP client calls this once the response is complete.  The reply
+  // is still read to its final datagram, so bytes after the response are
+  // seen rather than dropped; the stream closes itself then.
+  destroySoon() { this.end(); }
 
   _write(chunk, encoding, cb) {
     if (this._committed) return cb(zelError(CODES.SEND, 'the request was already sent'));
@@ -148,7 +155,14 @@ class QueryStream extends Duplex {
     }
     if (buf) {
       this.bytesRead += buf.length;
-      if (!this.push(buf) && status === 0) this._stopPolling();
+      let room = true;
+      let start = 0;
+      // A push may run the reader, which may turn splitLines off or destroy us.
+      for (let lf; this.splitLines && !this.destroyed && (lf = buf.indexOf(0x0a, start)) >= 0 && lf < buf.length - 1; start = lf + 1) {
+        room = this.push(buf.subarray(start, lf + 1));
+      }
+      if (!this.destroyed) room = this.push(start === 0 ? buf : buf.subarray(start));
+      if (!room && status === 0) this._stopPolling();
     }
     if (status === 1) this.push(null);
   }

@@ -6,7 +6,7 @@
 const http = require('http');
 const util = require('util');
 const diagnostics = require('diagnostics_channel');
-const { pipeline } = require('stream');
+const { pipeline, Transform } = require('stream');
 const { QueryStream } = require('./query_stream');
 const { CODES, AbortError, zelError, argError } = require('./errors');
 const { accepts, requestedEncoding, decoderFor } = require('./encoding');
@@ -16,8 +16,18 @@ const debug = util.debuglog('zel');
 const channel = diagnostics.channel('node-zel-mod:relay');
 
 const TOKEN = /^[!#$%&'*+\-.^_`|~0-9A-Za-z]+$/;
-// Fields the relay owns: identity, framing and the connection.
-const RESERVED_FIELD = /^(x-zel-.*|x-admin-.*|host|content-length|transfer-encoding|connection|accept-encoding)$/i;
+// Fields the relay owns: identity, framing and the connection.  Names are
+// compared with '_' read as '-': CGI, WSGI and some proxies fold the two, so
+// X-ADMIN_SUPER would reach an appliance as the identity field.
+const RESERVED_FIELD = /^(x-zel-.*|x-admin-.*|host|content-length|transfer-encoding|connection|accept-encoding|keep-alive|proxy-connection|te|trailer|upgrade)$/i;
+const isReservedField = (name) => RESERVED_FIELD.test(name.replace(/_/g, '-'));
+// Methods a relay cannot carry: Node's client takes any answer to CONNECT
+// as the start of a tunnel, and a relay is one request and one response.
+const REFUSED_METHOD = /^CONNECT$/i;
+// All response heads of a reply (informational ones included) fit in this.
+const MAX_HEAD_BYTES = 64 * 1024;
+const MAX_CONTENT_LENGTH = 2 ** 31 - 1;
+const BLANK_LINE_END = Buffer.from('\r\n\r\n');
 // The longest chain the first request datagram has room for, with its NUL.
 const MAX_SERIALS_BYTES = 3555;
 const MAX_SOCKET_PATH_BYTES = 107;
@@ -53,6 +63,7 @@ function checkOptions(o) {
   mustBeString('method', method);
   if (/[\r\n\0]/.test(method)) throw argError('ERR_INVALID_CHAR', 'Invalid character in "method"');
   if (!TOKEN.test(method)) throw argError('ERR_INVALID_ARG_VALUE', `The "method" property must be an HTTP token. Received ${util.inspect(method)}`);
+  if (REFUSED_METHOD.test(method)) throw argError('ERR_INVALID_ARG_VALUE', `The "method" property cannot be ${method}: a relay carries one request and one response`);
 
   checkText('serials', o.serials);
   if (!o.serials.includes(':') || /\s/.test(o.serials)) {
@@ -94,7 +105,7 @@ function checkOptions(o) {
     }
     for (const [name, value] of Object.entries(o.headers)) {
       http.validateHeaderName(name);
-      if (RESERVED_FIELD.test(name)) {
+      if (isReservedField(name)) {
         throw argError('ERR_INVALID_ARG_VALUE', `The header field "${name}" is set by the relay and cannot be given`);
       }
       const v = typeof value === 'number' ? String(value) : value;
@@ -156,6 +167,41 @@ function exchangeError(err, phase) {
   return zelError(CODES.BAD_REPLY, `${what}${err ? ` (${err.code || err.message})` : ''}`, { cause: err });
 }
 
+const badReply = (message) => zelError(CODES.BAD_REPLY, message);
+
+// Why a response head Node's parser took cannot be relayed, or null.  The
+// parser already refuses control bytes in field values, field names that
+// are not tokens, statuses of other than three digits, repeated or listed
+// Content-Length fields and Content-Length beside Transfer-Encoding.
+function headFault(res) {
+  const status = res.statusCode;
+  if (!(status >= 100 && status <= 999)) return `its status ${String(status).padStart(3, '0')} is not 100 to 999`;
+  if (/[\0-\x08\x0a-\x1f\x7f]/.test(res.statusMessage)) return 'its reason phrase holds a control character';
+  const length = res.headers['content-length'];
+  if (length !== undefined && !(/^[0-9]+$/.test(length) && Number(length) <= MAX_CONTENT_LENGTH)) {
+    return `its Content-Length ${util.inspect(length)} is not a decimal number up to ${MAX_CONTENT_LENGTH}`;
+  }
+  // Only chunked is a transfer coding Node's client removes: any other
+  // would reach the caller as body bytes, with nothing saying so.
+  const coding = res.headers['transfer-encoding'];
+  if (coding !== undefined && coding.trim().toLowerCase() !== 'chunked') {
+    return `its Transfer-Encoding ${util.inspect(coding)} is not chunked alone`;
+  }
+  return null;
+}
+
+// How many bytes may follow the head: none for a bodiless response,
+// Content-Length's count, or any (chunked, which ends itself, or a body
+// delimited by the reply's end).
+function bodyLimit(res, method) {
+  const status = res.statusCode;
+  if (method === 'HEAD' || status === 204 || status === 304) return 0;
+  if (res.headers['transfer-encoding'] === undefined && res.headers['content-length'] !== undefined) {
+    return Number(res.headers['content-length']);
+  }
+  return Infinity;
+}
+
 // The response's fields as given to the caller: framing is removed, and the
 // coding too when the body is decoded.
 function callerHeaders(res, decoded) {
@@ -166,6 +212,24 @@ function callerHeaders(res, decoded) {
     delete out['content-length'];
   }
   return out;
+}
+
+// The body's last stage.  It ends only once the daemon's final datagram has
+// come with nothing after the response, so no caller takes a reply for whole
+// that went on past its end.
+class ReplyTail extends Transform {
+  constructor(awaitFinal) {
+    super();
+    this._awaitFinal = awaitFinal;
+  }
+
+  _transform(chunk, encoding, cb) {
+    cb(null, chunk);
+  }
+
+  _flush(cb) {
+    this._awaitFinal(cb);
+  }
 }
 
 function relay(options) {
@@ -184,10 +248,17 @@ function relay(options) {
     if (channel.hasSubscribers) channel.publish({ event: 'start', ...trace });
 
     const conn = new QueryStream({ socketPath: o.socketPath, serials: o.serials, timeout: o.timeout });
+    conn.splitLines = true;
+    let req = null;
     let res = null;
     let body = null;
     let settled = false;
     let ended = false;
+    let finalCame = false;
+    let onFinal = null;
+    let headBytes = 0;
+    let bodyBytes = 0;
+    let limit = Infinity;
 
     const finish = (err) => {
       if (ended) return;
@@ -196,28 +267,79 @@ function relay(options) {
       debug('relay %d: %s, %d reply bytes', id, err ? `failed: ${err.code} ${err.message}` : 'done', conn.bytesRead);
       if (channel.hasSubscribers) channel.publish({ event: 'end', ...trace, bytes: conn.bytesRead, error: err || null });
     };
+    // Every failure ends here: the promise is rejected, or the body errors,
+    // and the query is closed at once, whatever state the HTTP client is in.
     const fail = (err) => {
+      clearTimeout(headTimer);
       if (!settled) {
         settled = true;
         finish(err);
         reject(err);
-      } else if (res && !res.destroyed) {
-        res.destroy(err);
+        if (res && !res.destroyed) res.destroy();
+      } else {
+        if (body && !body.destroyed) body.destroy(err);
+        if (res && !res.destroyed) res.destroy(err);
       }
+      if (!conn.destroyed) conn.destroy();
+      if (req && !req.destroyed) req.destroy();
     };
+    // Waiting for the head does not depend on the HTTP client's events: this
+    // fires `timeout` ms after the latest reply datagram, or after the start.
+    const headTimer = setTimeout(() => {
+      fail(zelError(CODES.TIMEOUT, `no response head came: no reply datagram for ${o.timeout} ms`));
+    }, o.timeout);
     function onAbort() {
-      conn.destroy(new AbortError(undefined, { cause: o.signal.reason }));
+      fail(new AbortError(undefined, { cause: o.signal.reason }));
     }
     o.signal?.addEventListener('abort', onAbort, { once: true });
 
-    // Registered before the HTTP client's own listeners, so the body gets
-    // the query's real error rather than a generic "aborted".
+    // Registered before the HTTP client's own listeners: the body gets the
+    // query's real error rather than a generic "aborted", and each payload
+    // piece is counted before the parser sees it.
     conn.on('error', (err) => fail(exchangeError(err, res ? 'body' : 'head')));
+    conn.on('data', (piece) => {
+      if (!res) {
+        headTimer.refresh();
+        headBytes += piece.length;
+        if (headBytes > MAX_HEAD_BYTES) fail(badReply(`the reply has no response head within its first ${MAX_HEAD_BYTES} bytes`));
+        return;
+      }
+      bodyBytes += piece.length;
+      if (res.complete || bodyBytes > limit) fail(badReply('the reply holds bytes after the end of its HTTP response'));
+    });
+    conn.on('end', () => {
+      finalCame = true;
+      onFinal?.();
+    });
     conn.on('close', () => {
-      if (res && !res.complete && !res.destroyed) res.destroy(exchangeError(null, 'body'));
+      if (!settled) fail(exchangeError(conn.errored, 'head'));
+      else if (res && !res.complete) fail(exchangeError(conn.errored, 'body'));
+      // Node's client closes the query itself when a second response head
+      // follows the first.
+      else if (!finalCame) fail(conn.errored ? exchangeError(conn.errored, 'body') : badReply('the reply holds bytes after the end of its HTTP response'));
     });
 
-    const req = http.request({
+    // A chunked body ends itself, inside some payload piece.  Bytes after
+    // that end in the same piece are refused by Node's parser, or taken as
+    // the start of another response: a whole one closes the query (seen
+    // above), a part of one waits unseen.  Since the body always ends with
+    // an empty line, a piece that completes it and does not end with one
+    // held more.  Listens after the parser, so res.complete is up to date.
+    function watchChunkedEnd() {
+      let last = Buffer.alloc(0);
+      const onPiece = (piece) => {
+        const tail = Buffer.concat([last, piece.subarray(-4)]).subarray(-4);
+        if (!res.complete) {
+          last = tail;
+          return;
+        }
+        conn.off('data', onPiece);
+        if (!tail.equals(BLANK_LINE_END)) fail(badReply('the reply holds bytes after the end of its HTTP response'));
+      };
+      conn.on('data', onPiece);
+    }
+
+    req = http.request({
       method: o.method,
       path: o.path,
       headers: requestFields(o),
@@ -226,10 +348,28 @@ function relay(options) {
     });
     req.on('error', (err) => fail(exchangeError(err, res ? 'body' : 'head')));
     req.on('finish', () => conn.commit());
+    // A relay carries one request and one response: a switch to another
+    // protocol cannot be relayed.
+    req.on('upgrade', (r) => fail(badReply(`the appliance answered ${r.statusCode} Switching Protocols, which a relay cannot carry`)));
     req.on('response', (r) => {
       res = r;
+      conn.splitLines = false;
+      if (settled) return fail(new AbortError());
+      clearTimeout(headTimer);
+      const fault = headFault(r);
+      if (fault) return fail(badReply(`the reply's response head cannot be relayed: ${fault}`));
+      limit = bodyLimit(r, req.method);
+      if (limit !== 0 && r.headers['transfer-encoding'] !== undefined) watchChunkedEnd();
+
+      const tail = new ReplyTail((cb) => {
+        if (finalCame) return cb();
+        onFinal = cb;
+        conn.resume();
+        return undefined;
+      });
       const coding = r.headers['content-encoding'];
       const decoder = coding && !accepts(o.acceptEncoding, coding) ? decoderFor(coding) : null;
+      const done = (err) => { if (err) fail(err); };
       if (decoder) {
         // A body that does not decode is a malformed reply; the consumer
         // sees the error with this package's code, zlib's kept in zlibCode.
@@ -240,9 +380,9 @@ function relay(options) {
             err.message = `the reply's body could not be decoded (${coding}): ${err.message}`;
           }
         });
-        body = pipeline(r, decoder, (err) => { if (err) finish(err); });
+        body = pipeline(r, decoder, tail, done);
       } else {
-        body = r;
+        body = pipeline(r, tail, done);
       }
       body.once('end', () => finish(null));
       body.once('close', () => {
@@ -252,6 +392,7 @@ function relay(options) {
       debug('relay %d: %d, %s', id, r.statusCode, decoder ? `decoding ${coding}` : 'as sent');
       if (channel.hasSubscribers) channel.publish({ event: 'head', ...trace, statusCode: r.statusCode });
       resolve({ statusCode: r.statusCode, headers: callerHeaders(r, Boolean(decoder)), body });
+      return undefined;
     });
     req.end(o.body ?? undefined);
   });

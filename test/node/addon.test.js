@@ -26,11 +26,11 @@ test('exports exactly one function, node_zel_req', () => {
   assert.strictEqual(typeof addon.node_zel_req, 'function');
 });
 
-test('the package exposes the module\'s node_zel_req, relay and createRelayHandler', () => {
-  const out = spawnSync(process.execPath, ['-p', "Object.keys(require('./'))"], {
+test('the package exposes the module\'s node_zel_req, relay, createRelayHandler and filterResponseHeaders', () => {
+  const out = spawnSync(process.execPath, ['-p', "JSON.stringify(Object.keys(require('./')))"], {
     encoding: 'utf8', env: { ...process.env, ZEL_MODULE_PATH: modulePath },
   });
-  assert.strictEqual(out.stdout.trim(), "[ 'node_zel_req', 'relay', 'createRelayHandler' ]", out.stderr);
+  assert.strictEqual(out.stdout.trim(), '["node_zel_req","relay","createRelayHandler","filterResponseHeaders"]', out.stderr);
 });
 
 test('the package loader explains a module that is not built', () => {

@@ -17,6 +17,10 @@ describe('entry points', () => {
     const cjs = require('node-zel-mod');
     assert.equal(typeof esm.node_zel_req, 'function');
     assert.equal(esm.node_zel_req, cjs.node_zel_req);
+    for (const name of ['relay', 'createRelayHandler', 'filterResponseHeaders']) {
+      assert.equal(typeof esm[name], 'function', name);
+      assert.equal(esm[name], cjs[name], name);
+    }
     assert.equal(esm.default, cjs);
   });
 

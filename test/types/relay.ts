@@ -1,7 +1,8 @@
 // Compiled with `tsc --noEmit` by test/node/types.test.js: the declarations
 // must accept what the README shows and refuse what the API refuses.
 import * as http from 'http';
-import { relay, createRelayHandler, node_zel_req, RelayResult, ZelRelayError } from '../..';
+import { relay, createRelayHandler, filterResponseHeaders, node_zel_req, RelayResult, ZelRelayError } from '../..';
+import { pipeline } from 'stream';
 
 async function use(): Promise<void> {
   const r: RelayResult = await relay({
@@ -19,6 +20,12 @@ async function use(): Promise<void> {
   const type: string | undefined = r.headers['content-type'];
   r.body.pipe(process.stdout);
   void status; void type;
+
+  const res = {} as http.ServerResponse;
+  res.writeHead(r.statusCode, filterResponseHeaders(r.headers));
+  pipeline(r.body, res, (err) => { if (err) res.destroy(); });
+  // @ts-expect-error the filter takes an object of fields
+  filterResponseHeaders('set-cookie: a');
 
   try {
     await relay({ serials: 'S1:S2', path: '/', admin: { name: 'a', profile: 'p', superAdmin: false } });
@@ -41,6 +48,12 @@ const handler = createRelayHandler({
   maxBodyBytes: 1 << 20,
 });
 http.createServer(handler);
+createRelayHandler({
+  identity: () => ({ name: 'a', profile: 'p', superAdmin: false }),
+  responseHeaders: (headers, ctx) => (ctx.statusCode < 300 ? headers : filterResponseHeaders(headers)),
+});
+// @ts-expect-error responseHeaders is a function over the fields
+createRelayHandler({ identity: () => ({ name: 'a', profile: 'p', superAdmin: false }), responseHeaders: true });
 // @ts-expect-error identity is required
 createRelayHandler({ prefix: '/zel' });
 
