@@ -1,6 +1,7 @@
 /* The reference query daemon, driven through its socket: a raw datagram
  * client with its own framing and digest, and real HTTP servers as targets. */
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -597,4 +598,96 @@ TEST(QuerydLifecycle, SignalsRemoveTheSocketFileAStaleOneIsReplacedALiveOneKept)
     EXPECT_EQ(queryd_stop(&second, SIGTERM), 1);
     EXPECT_EQ(exchange(d, "S1:S2", "x").code, QUERY_FAIL_REMOTE_ERR);
     EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+}
+
+TEST(QuerydLifecycle, TheSocketDirectoryMustBeItsOwnOrRootsAndClosedToOthers)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a directory of another user needs root";
+    struct row {
+        const char* name;
+        uid_t uid;
+        mode_t mode;
+        bool link;          /* the path goes through a symbolic link to the directory */
+        const char* says;   /* in the refusal; null: it starts */
+    } rows[] = {
+        {"another user's directory", 65534, 0755, false, "it is owned by uid 65534"},
+        {"writable by others", 0, 0777, false, "it is writable by group or others"},
+        {"writable by its group", 0, 0770, false, "it is writable by group or others"},
+        {"a sticky directory like /tmp", 0, 01777, false, "it is writable by group or others"},
+        {"a link to a good directory", 0, 0755, true, "it is a symbolic link"},
+        {"root's, closed to others", 0, 0700, false, nullptr},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        char tmpl[] = "/tmp/zelq-dir-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        const std::string base = tmpl, dir = base + "/d";
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(chown(dir.c_str(), r.uid, 0), 0);
+        ASSERT_EQ(chmod(dir.c_str(), r.mode), 0);
+        if (r.link) {
+            ASSERT_EQ(symlink(dir.c_str(), (base + "/l").c_str()), 0);
+        }
+        queryd_child d;
+        d.dir = base;   /* removed with the record */
+        d.socket_path = (r.link ? base + "/l" : dir) + "/q";
+        const bool up = queryd_start(&d, kDaemon, {"--fail", "2"});
+        EXPECT_EQ(up, r.says == nullptr) << d.log;
+        EXPECT_EQ(queryd_stop(&d, SIGTERM), up ? 0 : 1);
+        if (r.says != nullptr) {
+            EXPECT_NE(d.log.find("refusing the socket directory " + (r.link ? base + "/l" : dir) + ": " + r.says),
+                      std::string::npos)
+                << d.log;
+            struct stat st{};
+            EXPECT_NE(lstat((dir + "/q").c_str(), &st), 0);   /* nothing was bound there */
+        }
+    }
+}
+
+TEST(QuerydLifecycle, MissingDirectoriesAre0755AndTheSocketTakesTheModeAndGroupAsked)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving the socket another group needs root";
+    const struct group* nogroup = getgrgid(65534);
+    struct row {
+        std::vector<std::string> args;
+        mode_t mode;
+        gid_t gid;
+        int exit_code;   /* 2: refused on the command line */
+    } rows[] = {
+        {{}, 0755, getegid(), 0},   /* what the umask (022 here) leaves */
+        {{"--socket-mode", "0660", "--socket-group", "65534"}, 0660, 65534, 0},
+        {{"--socket-mode=600"}, 0600, getegid(), 0},
+        {{"--socket-mode", "0666", "--socket-group", nogroup != nullptr ? nogroup->gr_name : "65534"}, 0666, 65534, 0},
+        {{"--socket-mode", "0800"}, 0, 0, 2},
+        {{"--socket-mode", "1777"}, 0, 0, 2},
+        {{"--socket-mode", "rw"}, 0, 0, 2},
+        {{"--socket-group", "no-such-group-zel"}, 0, 0, 2},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.args.empty() ? "no options" : r.args[0] + " " + r.args.back());
+        char tmpl[] = "/tmp/zelq-dir-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        queryd_child d;
+        d.dir = tmpl;
+        d.socket_path = d.dir + "/a/b/q";
+        /* The umask may narrow the socket's mode, never the directories'. */
+        const mode_t old_mask = umask(r.args.empty() ? 022 : 077);
+        const bool up = queryd_start(&d, kDaemon, r.args);
+        umask(old_mask);
+        EXPECT_EQ(up, r.exit_code == 0) << d.log;
+        if (up) {
+            struct stat st{};
+            for (const std::string& dir : {d.dir + "/a", d.dir + "/a/b"}) {
+                ASSERT_EQ(lstat(dir.c_str(), &st), 0);
+                EXPECT_EQ(st.st_mode & 07777, 0755u) << dir;
+            }
+            ASSERT_EQ(lstat(d.socket_path.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISSOCK(st.st_mode));
+            EXPECT_EQ(st.st_mode & 07777, r.mode);
+            EXPECT_EQ(st.st_gid, r.gid);
+        }
+        EXPECT_EQ(queryd_stop(&d, SIGTERM), r.exit_code);
+    }
 }

@@ -849,37 +849,6 @@ int expire(daemon_state& s)
     return static_cast<int>(std::clamp<long long>(ms, 1, 1000));
 }
 
-/* Creates the socket's directories and clears a stale socket file.  Returns
- * false, after saying why, when the path belongs to a live daemon or is not
- * a socket. */
-bool prepare_path(const std::string& path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
-            fprintf(stderr, "zel-queryd: cannot create %s: %s\n", path.substr(0, slash).c_str(), strerror(errno));
-            return false;
-        }
-    struct stat st{};
-    if (lstat(path.c_str(), &st) != 0)
-        return true;
-    if (!S_ISSOCK(st.st_mode)) {
-        fprintf(stderr, "zel-queryd: %s exists and is not a socket\n", path.c_str());
-        return false;
-    }
-    /* A connect to a live datagram socket succeeds; to a stale file it is
-     * refused. */
-    unique_fd probe(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    memcpy(sun.sun_path, path.data(), path.size());
-    if (probe.valid() && connect(probe.get(), reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0) {
-        fprintf(stderr, "zel-queryd: another daemon is listening on %s\n", path.c_str());
-        return false;
-    }
-    unlink(path.c_str());
-    return true;
-}
-
 /* Raises the soft descriptor limit to what the limits in `opts` can use at
  * once: two per exchange and one per queued refusal.  When the hard limit is
  * lower, says so: a refusal or exchange that finds no descriptor is then
@@ -917,16 +886,9 @@ int run_daemon(const options& opts)
         return 1;
     }
 
-    if (!prepare_path(opts.socket_path))
+    s.listen.reset(bind_query_socket(opts));
+    if (!s.listen.valid())
         return 1;
-    s.listen.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    memcpy(sun.sun_path, opts.socket_path.data(), opts.socket_path.size());
-    if (!s.listen.valid() || bind(s.listen.get(), reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) {
-        fprintf(stderr, "zel-queryd: cannot bind %s: %s\n", opts.socket_path.c_str(), strerror(errno));
-        return 1;
-    }
     struct stat bound{};
     stat(opts.socket_path.c_str(), &bound);
     /* Credentials name the process behind each datagram, which is what the

@@ -5,7 +5,8 @@
  * chain and the HTTP request line, target.cc opens target connections,
  * replay.cc cuts a replay file into payloads, refusal.cc sends refusals and
  * holds those a client has no room for, log.cc shows addresses and texts in
- * the log, and event_loop.cc runs the exchanges. */
+ * the log, socket_path.cc binds the request socket where no other user can
+ * stand in for it, and event_loop.cc runs the exchanges. */
 #ifndef ZEL_TOOLS_QUERYD_H
 #define ZEL_TOOLS_QUERYD_H
 
@@ -73,6 +74,9 @@ enum malformed_kind { MALFORMED_NONE, MALFORMED_LEN, MALFORMED_SHORT, MALFORMED_
 
 struct options {
     std::string socket_path = NSTD_QUERY_SOCK_PATH;
+    int socket_mode = -1;             /* permission bits of the socket file; -1: what the umask gives */
+    bool socket_group_set = false;
+    gid_t socket_group = 0;           /* the socket file's group, when set */
     std::vector<route> routes;
     int max_hops = 8;
     int request_timeout = 5;          /* seconds a half-sent request is kept */
@@ -268,6 +272,16 @@ struct replay_cursor {
 /* Returns the length of the next payload from `cur.pos` (1 to
  * kReplyPayloadMax), or 0 when the file is used up; advances the cursor. */
 size_t replay_next(const split_form& split, size_t file_len, replay_cursor* cur);
+
+/* --- socket_path.cc --- */
+
+/* Returns the bound, non-blocking request socket at opts.socket_path, or -1
+ * after saying why on standard error.  Missing directories are created with
+ * mode 0755; the socket's directory must be this daemon's user's or root's,
+ * not a symbolic link and not writable by group or others; a stale socket
+ * file is replaced, a live one refused; --socket-group and --socket-mode are
+ * applied to the new file. */
+int bind_query_socket(const options& opts);
 
 /* --- event_loop.cc --- */
 
