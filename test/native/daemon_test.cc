@@ -458,6 +458,58 @@ TEST(QuerydRobustness, OnlyWholeRequestsCountTowardsMaxClients)
     EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
 }
 
+TEST(QuerydRobustness, OneSenderHoldsAtMostItsShareOfClients)
+{
+    struct row {
+        std::vector<std::string> args;
+        size_t share;
+    } rows[] = {
+        {{"--max-clients", "8"}, 2},   /* a quarter by default */
+        {{"--max-clients", "8", "--max-clients-per-sender", "5"}, 5},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE("share " + std::to_string(r.share));
+        /* The endless target starts a body it never ends; the others wait
+         * in its backlog, each still an exchange of the daemon's. */
+        http_server ok, endless;
+        std::promise<void> release;   /* goes before the servers and frees the endless one */
+        answer(&ok, http_response("fine"));
+        endless.respond = [held = release.get_future().share()](int fd, const std::string&) {
+            write_all(fd, "HTTP/1.1 200 OK\r\n\r\nnever ");
+            held.wait();
+        };
+        ASSERT_TRUE(http_server_start(&ok));
+        ASSERT_TRUE(http_server_start(&endless));
+        std::vector<std::string> args = {"--route", "OK=" + ok.endpoint(), "--route", "END=" + endless.endpoint(),
+                                         "--target-timeout", "60"};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        queryd_child d;
+        ASSERT_TRUE(queryd_start(&d, kDaemon, args));
+
+        /* This process takes its whole share and reads nothing. */
+        auto holders = clients(r.share);
+        for (auto& c : holders)
+            ASSERT_TRUE(send_datagrams(*c, d.socket_path, frame_request("S1:END", http_request())));
+        dgram_client refused;
+        ASSERT_TRUE(send_datagrams(refused, d.socket_path, frame_request("S1:OK", http_request())));
+        EXPECT_EQ(read_reply(refused, 5).code, QUERY_FAIL_LOW_MEMORY);
+        EXPECT_TRUE(queryd_wait_log(&d, "its sender holds its share of clients", 5));
+
+        /* Another process is still served. */
+        other_sender other;
+        ASSERT_TRUE(other_sender_start(&other, d.socket_path, frame_request("S1:OK", http_request()),
+                                       http_response("fine")));
+        EXPECT_EQ(other_sender_finish(&other), 0);
+
+        /* Once its exchanges end, this process is served again. */
+        release.set_value();
+        for (auto& c : holders)
+            EXPECT_EQ(read_reply(*c, 5).code, QUERY_SUCCESS_FIN);
+        EXPECT_EQ(exchange(d, "S1:OK", http_request(), 5).payload, http_response("fine"));
+        EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+    }
+}
+
 TEST(QuerydRobustness, AfterAFloodOfAnyDatagramsAWellFormedRequestIsServed)
 {
     const unsigned seed = std::random_device{}();

@@ -72,7 +72,10 @@ constexpr const char kUsage[] =
     "                          seconds (default 10)\n"
     "  --max-clients N         whole requests relayed or answered at once\n"
     "                          (default 256)\n"
-
+    "  --max-clients-per-sender N\n"
+    "                          of them from one sending process (default a\n"
+    "                          quarter of --max-clients, at least 1); beyond it\n"
+    "                          that process is refused, others are still served\n"
     "  --max-half-sent N       requests whose datagrams are still due, held at\n"
     "                          once (default 64); one sending process holds at\n"
     "                          most a quarter, and when full the stalest is\n"
@@ -282,7 +285,8 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
                 return -1;
             route_args.push_back(v);
         } else if (arg == "--max-hops" || arg == "--request-timeout" || arg == "--target-timeout" ||
-                   arg == "--max-clients" || arg == "--max-half-sent" || arg == "--max-queued-refusals") {
+                   arg == "--max-clients" || arg == "--max-half-sent" || arg == "--max-queued-refusals" ||
+                   arg == "--max-clients-per-sender") {
             if (!need(&v))
                 return -1;
             const int n = parse_int(v, 1, 1000000, arg.c_str(), err);
@@ -292,6 +296,7 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
              : arg == "--request-timeout" ? opts->request_timeout
              : arg == "--target-timeout" ? opts->target_timeout
              : arg == "--max-clients" ? opts->max_clients
+             : arg == "--max-clients-per-sender" ? opts->max_clients_per_sender
              : arg == "--max-half-sent" ? opts->max_half_sent
                                         : opts->max_queued_refusals) = n;
         } else if (arg == "--max-request") {

@@ -82,6 +82,7 @@ struct options {
     int request_timeout = 5;          /* seconds a half-sent request is kept */
     int target_timeout = 10;          /* seconds a target may stay silent */
     int max_clients = 256;            /* whole requests being relayed or answered */
+    int max_clients_per_sender = 0;   /* of them from one process; 0: a quarter, at least 1 */
     int max_half_sent = 64;           /* requests whose datagrams are still due */
     int max_queued_refusals = 256;    /* refusals waiting for room at their client */
     size_t max_request = 1u << 20;    /* largest total_len accepted */
@@ -176,6 +177,11 @@ struct half_sent_table {
 /* Returns how many half-sent requests one sender may hold when `max` are
  * allowed in all: a quarter, at least one. */
 size_t half_sent_sender_limit(size_t max);
+
+/* Returns how many whole requests one sending process may have relayed or
+ * answered at once: --max-clients-per-sender, else a quarter of --max-clients,
+ * at least 1. */
+size_t exchange_sender_limit(const options& opts);
 
 /* Returns the id of the request that must give way before one more from
  * `sender` fits under `max`: the sender's own stalest when it holds its share,
