@@ -344,7 +344,7 @@ napi_value query_send(napi_env env, napi_callback_info info)
     int rc = ZEL_ERR_SEND;
     if (!q->closing) {
         errno = 0;
-        nst_detail::socket_trust trust;
+        nst_detail::socket_trust trust{};
         rc = nst_detail::poll_send_to(q->ctx, q->daemon_path, static_cast<const char*>(data),
                                       static_cast<int>(data_len), &q->send, &trust);
         if (trust.checked && trust.state == nst_detail::TRUST_REFUSED) {

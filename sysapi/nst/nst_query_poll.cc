@@ -172,6 +172,8 @@ int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len)
 int nst_detail::poll_send_to(nst_query_poll_t* ctx, const char* daemon_path, const char* data, int data_len,
                              send_state* st, socket_trust* trust)
 {
+    if (trust != nullptr)
+        trust->checked = false;
     if (ctx == nullptr)
         return ZEL_ERR_SEND;
     if (st->sent == 0)
