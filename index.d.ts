@@ -102,6 +102,7 @@ export type ZelRelayErrorCode =
   | 'ZEL_ERR_BAD_REPLY'
   | 'ZEL_ERR_SOCKET'
   | 'ZEL_ERR_SEND'
+  | 'ZEL_ERR_UNTRUSTED_SOCKET'
   | 'ABORT_ERR';
 
 export interface ZelRelayError extends Error {

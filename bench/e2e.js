@@ -45,7 +45,7 @@ and writes it as Markdown and JSON.
 Binds the query socket: on a shared machine run it in a private mount
 namespace, e.g.
   unshare -m --propagation private bash -c \\
-    'mkdir -p /tmp/nst && mount -t tmpfs tmpfs /tmp/nst && npm run bench -- --quick'`;
+    'mkdir -p /tmp/nst && mount -t tmpfs -o mode=0755 tmpfs /tmp/nst && npm run bench -- --quick'`;
 
 function parseArgs(argv) {
   const o = { quick: false, only: null, pairs: 0, json: null, md: null, socket: null, build: null };

@@ -35,6 +35,9 @@ const CODES = Object.freeze({
   BAD_REPLY: 'ZEL_ERR_BAD_REPLY',
   SOCKET: 'ZEL_ERR_SOCKET',
   SEND: 'ZEL_ERR_SEND',
+  // The socket file or its directory belongs to an untrusted user, or the
+  // directory is writable by group or others: nothing was sent.
+  UNTRUSTED_SOCKET: 'ZEL_ERR_UNTRUSTED_SOCKET',
   ABORT: 'ABORT_ERR',
 });
 

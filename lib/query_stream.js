@@ -81,7 +81,15 @@ class QueryStream extends Duplex {
   _trySend(backoffMs) {
     this._sendTimer = null;
     if (this.destroyed) return;
-    const rc = binding._querySend(this._handle, this._request);
+    let rc;
+    try {
+      // Throws ZEL_ERR_UNTRUSTED_SOCKET, having sent nothing, when a local
+      // user other than a trusted one could stand behind the socket path.
+      rc = binding._querySend(this._handle, this._request);
+    } catch (err) {
+      this.destroy(err);
+      return;
+    }
     if (rc === 0) {
       this._sent = true;
       this._request = null;

@@ -58,7 +58,9 @@ bool enter_private_query_dir(std::string* err)
         return failed(err, "making / private");
     if (mkdir(k_dir, 0755) != 0 && errno != EEXIST)
         return failed(err, "mkdir /tmp/nst");
-    if (mount("tmpfs", k_dir, "tmpfs", 0, "size=1m") != 0)
+    /* A tmpfs root is 1777 unless told otherwise, and the transport sends
+     * nothing into a directory others may write. */
+    if (mount("tmpfs", k_dir, "tmpfs", 0, "size=1m,mode=0755") != 0)
         return failed(err, "mounting a tmpfs on /tmp/nst");
     return true;
 }
@@ -71,6 +73,16 @@ bool lock_shared_query_dir(std::string* err)
         return failed(err, "locking /tmp/zel-socket.lock");
     if (mkdir(k_dir, 0755) != 0 && errno != EEXIST)
         return failed(err, "mkdir /tmp/nst");
+    /* The transport sends only into a directory of root's or ours that
+     * nobody else may write. */
+    struct stat st{};
+    if (lstat(k_dir, &st) != 0)
+        return failed(err, "lstat /tmp/nst");
+    if (!S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & 022) != 0) {
+        *err = "/tmp/nst is not a directory of root's or ours closed to group and others; the transport would "
+               "refuse it";
+        return false;
+    }
 
     sockaddr_un a{};
     a.sun_family = AF_UNIX;

@@ -12,7 +12,10 @@
  *   _queryOpen(socketPath, serials, onEvent) -> handle
  *   _querySend(handle, request) -> 0 sent, 1 the daemon's queue is full
  *       (call again later with the same request), or a negative value:
- *       -errno of a failed send, or a zel_error_codes value
+ *       -errno of a failed send, or a zel_error_codes value.  Throws an
+ *       Error with code ZEL_ERR_UNTRUSTED_SOCKET, nothing sent, when the
+ *       socket file or its directory is not a trusted user's (the message
+ *       names the path, the owner and the mode).
  *   _queryResume(handle), _queryPause(handle), _queryClose(handle)
  *   onEvent(payload: Buffer | undefined, status): status 0 more to come,
  *       1 the reply is complete, negative: what nstd_query_poll_read
@@ -341,8 +344,15 @@ napi_value query_send(napi_env env, napi_callback_info info)
     int rc = ZEL_ERR_SEND;
     if (!q->closing) {
         errno = 0;
+        nst_detail::socket_trust trust{};
         rc = nst_detail::poll_send_to(q->ctx, q->daemon_path, static_cast<const char*>(data),
-                                      static_cast<int>(data_len), &q->send);
+                                      static_cast<int>(data_len), &q->send, &trust);
+        if (trust.checked && trust.state == nst_detail::TRUST_REFUSED) {
+            char msg[1024];
+            nst_detail::describe_distrust(q->daemon_path, trust, msg, sizeof msg);
+            (void)napi_throw_error(env, "ZEL_ERR_UNTRUSTED_SOCKET", msg);
+            return nullptr;
+        }
         if (rc == ZEL_ERR_NOT_READY)
             rc = 1;
         else if (rc == ZEL_ERR_SEND && errno > 0)

@@ -19,6 +19,60 @@ const char* daemon_path();
 /* True when daemon_path() fits a sockaddr_un with its terminating NUL. */
 bool daemon_path_fits();
 
+/* The user ZEL_QUERY_UID adds to those trusted with the daemon's socket. */
+struct query_uid_info {
+    bool set;                     /* the variable was set, not empty */
+    bool known;                   /* it named a user: uid is that user's */
+    uid_t uid;
+    char text[64];                /* the value as set, cut to fit */
+};
+
+/* ZEL_QUERY_UID as read at the first call (a number, or a user name resolved
+ * with getpwnam_r) and kept for the life of the process.  Never null. */
+const query_uid_info* query_uid();
+
+enum trust_state {
+    TRUST_OK = 0,                 /* socket and directory are trusted */
+    TRUST_UNSEEN = 1,             /* one of them could not be looked at (err) */
+    TRUST_REFUSED = 2,            /* fault says what is wrong */
+};
+
+enum trust_fault {
+    FAULT_NONE = 0,
+    FAULT_DIR_OWNER,              /* the directory's owner is not trusted */
+    FAULT_DIR_WRITABLE,           /* group or others may write the directory */
+    FAULT_DIR_SYMLINK,            /* the directory is a symbolic link */
+    FAULT_SOCKET_OWNER,           /* the socket file's owner is not trusted */
+    FAULT_SOCKET_SYMLINK,         /* the socket file is a symbolic link */
+};
+
+/* What check_daemon_socket found.  uid and mode (permission bits) are those
+ * of the object a refusal is about, or of the socket file when trusted. */
+struct socket_trust {
+    bool checked;                 /* a check ran and filled the rest */
+    int state;                    /* trust_state */
+    int fault;                    /* trust_fault */
+    int err;                      /* errno of TRUST_UNSEEN */
+    bool on_socket;               /* the directory passed; the file was looked at */
+    uid_t uid;
+    mode_t mode;
+    char dir[sizeof(sockaddr_un::sun_path)];   /* the socket's directory */
+};
+
+/* Checks the socket file `path` and its directory before anything is sent
+ * there: both must belong to a trusted user (root, the process's effective
+ * user, or query_uid()), the directory must not be writable by group or
+ * others, and neither may be a symbolic link.  Returns TRUST_OK, TRUST_UNSEEN
+ * (a missing file or directory: nothing can be sent there either) or
+ * TRUST_REFUSED, and fills `out`.  See nst_query_trust.cc for what a
+ * TRUST_OK guarantees. */
+int check_daemon_socket(const char* path, socket_trust* out);
+
+/* Writes, for a refusal `t` of `path`, a one-line message naming the path,
+ * the owner (uid and name) and mode of what was refused, and who is trusted.
+ * Returns what snprintf returns. */
+int describe_distrust(const char* path, const socket_trust& t, char* buf, size_t size);
+
 /* Owns a descriptor until it is released to the caller; closes it on every
  * other way out of the scope. */
 struct fd_owner {
@@ -79,10 +133,11 @@ inline bool is_success(unsigned int type)
 /* Who may answer one query.  Any local process can send a datagram to a
  * client's autobound name, so a reply datagram is taken only when the kernel
  * vouches (SCM_CREDENTIALS) that it comes from the user owning the daemon's
- * socket file, and, once one was taken, from that same process and socket.
+ * socket file, which check_daemon_socket found trusted before the request
+ * went out, and, once one was taken, from that same process and socket.
  * Zero-filled, nobody is trusted; reply_guard_arm opens it for one query. */
 struct reply_guard {
-    bool uid_known;               /* the daemon's socket file could be looked at */
+    bool uid_known;               /* the socket file passed the check */
     uid_t daemon_uid;             /* its owner */
     bool sender_known;            /* a datagram was taken */
     pid_t sender_pid;
@@ -90,10 +145,10 @@ struct reply_guard {
     socklen_t sender_len;
 };
 
-/* Called when a query is sent: takes the owner of the daemon's socket file at
- * `daemon_path` as the user replies must come from, and forgets any earlier
- * sender.  When the file cannot be looked at, no reply will be taken. */
-void reply_guard_arm(reply_guard* guard, const char* daemon_path);
+/* Called when a query is sent: forgets any earlier sender and, when `trust`
+ * is a passed check, takes the socket file's owner as the user replies must
+ * come from.  Otherwise no reply will be taken. */
+void reply_guard_arm(reply_guard* guard, const socket_trust& trust);
 
 /* Receives the next reply datagram of `guard`'s query into `buf` (at most
  * `size` bytes; a longer datagram is cut, as recv cuts it).  Datagrams from
@@ -136,20 +191,35 @@ struct send_state {
 };
 
 /* Sends the request (header, path, data, split over datagrams) to the daemon
- * bound at `daemon_path`, resuming where `st` stands.  Returns 0 when the
- * whole request is out, ZEL_ERR_NOT_READY when a non-blocking socket would
- * block (call again later; `st` keeps the progress), ZEL_ERR_SEND when an
- * argument is unusable or a send fails (errno says why), or
- * ZEL_ERR_PATH_WRONG when the first datagram did not carry header and path.
- * With `trace`, progress and failures are printed on standard output. */
+ * bound at `daemon_path`, resuming where `st` stands.  Before the first
+ * datagram of a Unix-domain socket's request, the socket file and its
+ * directory are checked (check_daemon_socket); the verdict goes to `trust`
+ * when it is not null (trust->checked tells whether a check ran in this
+ * call).  A socket of another family sends without the path and is not
+ * checked.  Returns 0 when the whole request is out, ZEL_ERR_NOT_READY when a
+ * non-blocking socket would block (call again later; `st` keeps the
+ * progress), ZEL_ERR_SEND when an argument is unusable, the socket file or
+ * its directory cannot be looked at (errno says why; nothing is sent) or a
+ * send fails (errno says why), or ZEL_ERR_PATH_WRONG, with errno EPERM and
+ * nothing sent, when the check refused the socket, and also when the first
+ * datagram did not carry header and path.  With `trace`, progress and
+ * failures are printed on standard output. */
 int send_request(int s, const char* daemon_path, const char* path, int path_len, const char* data, int len,
-                 unsigned int flag, zel_request_type_e type, send_state* st, bool trace);
+                 unsigned int flag, zel_request_type_e type, send_state* st, bool trace, socket_trust* trust);
+
+/* send_request for a whole request from the start on a blocking socket, with
+ * the trace on, as __nstd_query_req_send makes it: a full queue fails the
+ * send.  The check's verdict goes to `trust` when it is not null. */
+int send_whole(int s, const char* path, int path_len, const char* data, int len, unsigned int flag,
+               zel_request_type_e type, socket_trust* trust);
 
 /* send_request for a poll context's query to the daemon at `daemon_path`,
  * quietly: the first call (`st` zero-filled) also arms the context's reply
- * guard for that daemon, so its replies are taken by nstd_query_poll_read.
- * Returns what send_request returns; ZEL_ERR_SEND for a null context. */
-int poll_send_to(nst_query_poll_t* ctx, const char* daemon_path, const char* data, int data_len, send_state* st);
+ * guard with the check's verdict, so its replies are taken by
+ * nstd_query_poll_read.  The verdict also goes to `trust` when it is not
+ * null.  Returns what send_request returns; ZEL_ERR_SEND for a null context. */
+int poll_send_to(nst_query_poll_t* ctx, const char* daemon_path, const char* data, int data_len, send_state* st,
+                 socket_trust* trust);
 
 /* Takes a payload handed over by poll_read_queued. */
 using payload_fn = void (*)(void* args, const char* payload, int len);

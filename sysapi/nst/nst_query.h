@@ -104,8 +104,10 @@ ZEL_EXPORT int __nstd_query_sock(int timeout);
 /* Same as __nstd_query_sock(timeout); `path` is ignored. */
 ZEL_EXPORT int __nstd_query_sock_open(const char* path, int timeout);
 /* Returns 0 when the whole request was sent, else ZEL_ERR_SEND (also for a
- * null piece with a length, a negative length, or a path longer than
- * NSTD_QUERY_FIRST_ROOM, none of which is sent) or ZEL_ERR_PATH_WRONG.
+ * null piece with a length, a negative length, a path longer than
+ * NSTD_QUERY_FIRST_ROOM, or a daemon socket file or directory that cannot be
+ * looked at, none of which is sent) or ZEL_ERR_PATH_WRONG (also, with nothing
+ * sent, when the daemon's socket is not trusted: see "Trusted socket" below).
  * The socket stays open. */
 ZEL_EXPORT int __nstd_query_req_send(int s, const char* path, int path_len, const char* data, int len,
                                      unsigned int flag, zel_request_type_e type);
@@ -115,12 +117,21 @@ ZEL_EXPORT void query_md5(const char* path, int path_len, const char* data, int 
 ZEL_EXPORT char* __nstd_query_req(const char* path, int path_len, const char* data, int len, int* rlen,
                                   zel_request_type_e type);
 
-/* Public operations. */
+/* Public operations.
+ *
+ * Trusted socket: before a request goes out, the daemon's socket file and its
+ * directory must belong to root, to the process's effective user, or to the
+ * user ZEL_QUERY_UID names (a uid or a user name, read at the first query),
+ * the directory must not be writable by group or others, and neither may be a
+ * symbolic link.  Otherwise nothing is sent and the send fails with
+ * ZEL_ERR_PATH_WRONG; reply datagrams are taken only from the user owning the
+ * socket file. */
 
 /* Returns a new poll context, or null on any failure.  Contexts are made only
  * here: the transport keeps, next to each, who may answer its request. */
 ZEL_EXPORT nst_query_poll_t* nstd_query_poll_open(const char* path, int path_len, char flags);
-/* Returns 0, ZEL_ERR_SEND (also for a null context) or ZEL_ERR_PATH_WRONG. */
+/* Returns 0, ZEL_ERR_SEND (also for a null context) or ZEL_ERR_PATH_WRONG
+ * (also for an untrusted socket, with nothing sent). */
 ZEL_EXPORT int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len);
 /* Returns 0 for a non-final datagram, 1 for the final one, or a negative
  * code: ZEL_ERR_REALLOC, ZEL_ERR_SOCK_EMPTY, ZEL_ERR_RECV_FROM (also for a
@@ -132,12 +143,15 @@ ZEL_EXPORT int nstd_query_poll_read(nst_query_poll_t* ctx);
 /* Closes the socket and frees the context; null is ignored. */
 ZEL_EXPORT void nstd_query_poll_close(nst_query_poll_t* ctx);
 /* Streamed query.  Returns 1 when the reply was complete and every payload
- * accepted, 0 when fn is null, otherwise a negative code. */
+ * accepted, 0 when fn is null, otherwise a negative code: ZEL_ERR_PATH_WRONG
+ * when the daemon's socket is not trusted (nothing was sent), ZEL_ERR_SEND
+ * for any other failed send. */
 ZEL_EXPORT int nstd_query_req_partial(const char* path, int path_len, const char* req, int req_len,
                                       query_processor_fn fn, void* args);
 /* One-shot query.  Returns a malloc'ed buffer of *rlen payload bytes, or null
- * with *rlen a zel_error_codes value or the daemon's reply code (2 to 255);
- * null with nothing sent when rlen is null. */
+ * with *rlen a zel_error_codes value (ZEL_ERR_PATH_WRONG for an untrusted
+ * socket, nothing sent) or the daemon's reply code (2 to 255); null with
+ * nothing sent when rlen is null. */
 ZEL_EXPORT char* nstd_query_req(const char* path, int path_len, const char* req, int req_len, int* rlen);
 
 ZEL_END_DECLS

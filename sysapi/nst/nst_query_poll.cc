@@ -155,28 +155,38 @@ nst_query_poll_t* nstd_query_poll_open(const char* path, int path_len, char flag
     return ctx.release();
 }
 
-/* Returns 0, ZEL_ERR_SEND (also for a null context) or ZEL_ERR_PATH_WRONG. */
+/* Returns 0, ZEL_ERR_SEND (also for a null context) or ZEL_ERR_PATH_WRONG
+ * (also for an untrusted socket: nothing is sent). */
 int nstd_query_poll_send(nst_query_poll_t* ctx, const char* data, int data_len)
 {
     if (ctx == nullptr)
         return ZEL_ERR_SEND;
-    nst_detail::reply_guard_arm(guard_of(ctx), nst_detail::daemon_path());
     forget_batch(ctx);
-    return __nstd_query_req_send(ctx->s, ctx->path, ctx->path_len, data, data_len,
-                                 static_cast<unsigned char>(ctx->flag), zel_req_query);
+    nst_detail::socket_trust trust;
+    const int rc = nst_detail::send_whole(ctx->s, ctx->path, ctx->path_len, data, data_len,
+                                          static_cast<unsigned char>(ctx->flag), zel_req_query, &trust);
+    nst_detail::reply_guard_arm(guard_of(ctx), trust);
+    return rc;
 }
 
 int nst_detail::poll_send_to(nst_query_poll_t* ctx, const char* daemon_path, const char* data, int data_len,
-                             send_state* st)
+                             send_state* st, socket_trust* trust)
 {
+    if (trust != nullptr)
+        trust->checked = false;
     if (ctx == nullptr)
         return ZEL_ERR_SEND;
-    if (st->sent == 0) {
-        reply_guard_arm(guard_of(ctx), daemon_path);
+    if (st->sent == 0)
         forget_batch(ctx);
-    }
-    return send_request(ctx->s, daemon_path, ctx->path, ctx->path_len, data, data_len,
-                        static_cast<unsigned char>(ctx->flag), zel_req_query, st, false);
+    socket_trust local;
+    socket_trust* t = trust != nullptr ? trust : &local;
+    const int rc = send_request(ctx->s, daemon_path, ctx->path, ctx->path_len, data, data_len,
+                                static_cast<unsigned char>(ctx->flag), zel_req_query, st, false, t);
+    /* The verdict of the check before the first datagram opens the guard;
+     * later calls continue the same request and leave it as it is. */
+    if (t->checked)
+        reply_guard_arm(guard_of(ctx), *t);
+    return rc;
 }
 
 namespace {
@@ -284,8 +294,10 @@ void nstd_query_poll_close(nst_query_poll_t* ctx)
 }
 
 /* Returns 1 when the reply was complete and every payload accepted, 0 when fn
- * is null (nothing is opened or sent), ZEL_ERR_CTX_OPEN, ZEL_ERR_SEND,
- * ZEL_ERR_PROCESS_FAILED, a failed read's code, or a negated reply code. */
+ * is null (nothing is opened or sent), ZEL_ERR_CTX_OPEN, what a failed
+ * nstd_query_poll_send returns (ZEL_ERR_SEND, or ZEL_ERR_PATH_WRONG for an
+ * untrusted socket), ZEL_ERR_PROCESS_FAILED, a failed read's code, or a
+ * negated reply code. */
 int nstd_query_req_partial(const char* path, int path_len, const char* req, int req_len,
                            query_processor_fn fn, void* args)
 {
@@ -294,8 +306,9 @@ int nstd_query_req_partial(const char* path, int path_len, const char* req, int 
     std::unique_ptr<nst_query_poll_t, ctx_closer> ctx(nstd_query_poll_open(path, path_len, NSTD_QUERY_F_PARTIAL));
     if (!ctx)
         return ZEL_ERR_CTX_OPEN;
-    if (nstd_query_poll_send(ctx.get(), req, req_len) != 0)
-        return ZEL_ERR_SEND;
+    const int sent = nstd_query_poll_send(ctx.get(), req, req_len);
+    if (sent != 0)
+        return sent;
 
     for (;;) {
         const int rc = nstd_query_poll_read(ctx.get());

@@ -2,7 +2,6 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -72,13 +71,12 @@ bool take_sender(reply_guard* guard, const struct ucred& cred, const struct sock
 
 } // namespace
 
-void reply_guard_arm(reply_guard* guard, const char* daemon_path)
+void reply_guard_arm(reply_guard* guard, const socket_trust& trust)
 {
     memset(guard, 0, sizeof *guard);
-    struct stat st;
-    if (daemon_path != nullptr && stat(daemon_path, &st) == 0) {
+    if (trust.checked && trust.state == TRUST_OK) {
         guard->uid_known = true;
-        guard->daemon_uid = st.st_uid;
+        guard->daemon_uid = trust.uid;
     }
 }
 

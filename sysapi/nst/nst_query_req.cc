@@ -36,13 +36,14 @@ char* __nstd_query_req(const char* path, int path_len, const char* data, int len
         *rlen = ZEL_ERR_SOCKET;
         return nullptr;
     }
-    nst_detail::reply_guard guard;
-    nst_detail::reply_guard_arm(&guard, nst_detail::daemon_path());
-    const int sent = __nstd_query_req_send(s.fd, path, path_len, data, len, 0, type);
+    nst_detail::socket_trust trust;
+    const int sent = nst_detail::send_whole(s.fd, path, path_len, data, len, 0, type, &trust);
     if (sent != 0) {
         *rlen = sent;
         return nullptr;
     }
+    nst_detail::reply_guard guard;
+    nst_detail::reply_guard_arm(&guard, trust);
 
     reply_buf buf;
     int cap = 0;

@@ -59,8 +59,11 @@ void query_md5(const char* path, int path_len, const char* data, int data_len, c
 }
 
 int nst_detail::send_request(int s, const char* daemon_path, const char* path, int path_len, const char* data,
-                             int len, unsigned int flag, zel_request_type_e type, send_state* st, bool trace)
+                             int len, unsigned int flag, zel_request_type_e type, send_state* st, bool trace,
+                             socket_trust* trust)
 {
+    if (trust != nullptr)
+        trust->checked = false;
     if (!valid_piece(path, path_len) || !valid_piece(data, len) || daemon_path == nullptr || st == nullptr)
         return ZEL_ERR_SEND;
     /* Header and path must share the first datagram. */
@@ -84,6 +87,33 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
             printf("%s Error: query socket path is too long (%s)\n", kSendFn, daemon_path);
         errno = ENAMETOOLONG;
         return ZEL_ERR_SEND;
+    }
+
+    /* Nothing goes to a socket a local user could have put there in the
+     * daemon's place.  Checked once per request, before its first datagram:
+     * the rest follows to the same directory, which only trusted users can
+     * change.  A socket of another family is connected, not sent by path. */
+    int domain = AF_UNIX;
+    socklen_t domain_len = sizeof domain;
+    if (st->sent == 0 && (getsockopt(s, SOL_SOCKET, SO_DOMAIN, &domain, &domain_len) != 0 || domain == AF_UNIX)) {
+        socket_trust local;
+        socket_trust* t = trust != nullptr ? trust : &local;
+        const int verdict = check_daemon_socket(daemon_path, t);
+        if (verdict == TRUST_UNSEEN) {
+            errno = t->err;
+            if (trace && !zel_detail::quiet())
+                printf("%s error while sending %m\n", kSendFn);
+            return ZEL_ERR_SEND;
+        }
+        if (verdict == TRUST_REFUSED) {
+            if (trace && !zel_detail::quiet()) {
+                char why[1024];
+                describe_distrust(daemon_path, *t, why, sizeof why);
+                printf("%s Error: %s\n", kSendFn, why);
+            }
+            errno = EPERM;
+            return ZEL_ERR_PATH_WRONG;
+        }
     }
 
     zel_query_header hdr;
@@ -150,14 +180,11 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
     }
 }
 
-/* Returns 0 when the whole request was sent, ZEL_ERR_SEND when an argument is
- * unusable, the path leaves no room in the first datagram or a send fails, and
- * ZEL_ERR_PATH_WRONG when the first datagram did not carry header and path. */
-int __nstd_query_req_send(int s, const char* path, int path_len, const char* data, int len,
-                          unsigned int flag, zel_request_type_e type)
+int nst_detail::send_whole(int s, const char* path, int path_len, const char* data, int len, unsigned int flag,
+                           zel_request_type_e type, socket_trust* trust)
 {
-    nst_detail::send_state st = {};
-    const int rc = nst_detail::send_request(s, nst_detail::daemon_path(), path, path_len, data, len, flag, type, &st, true);
+    send_state st = {};
+    const int rc = send_request(s, daemon_path(), path, path_len, data, len, flag, type, &st, true, trust);
     /* A blocking socket never reports a full queue; a non-blocking one that
      * does has failed this one-call send. */
     if (rc == ZEL_ERR_NOT_READY) {
@@ -166,4 +193,15 @@ int __nstd_query_req_send(int s, const char* path, int path_len, const char* dat
         return ZEL_ERR_SEND;
     }
     return rc;
+}
+
+/* Returns 0 when the whole request was sent; ZEL_ERR_SEND when an argument is
+ * unusable, the path leaves no room in the first datagram, the daemon's socket
+ * file or directory cannot be looked at, or a send fails; ZEL_ERR_PATH_WRONG
+ * when the socket file or its directory is not a trusted user's (nothing is
+ * sent), or the first datagram did not carry header and path. */
+int __nstd_query_req_send(int s, const char* path, int path_len, const char* data, int len,
+                          unsigned int flag, zel_request_type_e type)
+{
+    return nst_detail::send_whole(s, path, path_len, data, len, flag, type, nullptr);
 }

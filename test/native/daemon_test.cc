@@ -1,6 +1,7 @@
 /* The reference query daemon, driven through its socket: a raw datagram
  * client with its own framing and digest, and real HTTP servers as targets. */
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -233,6 +234,17 @@ TEST(QuerydRelay, EveryRefusalHasItsCode)
          frame_request("S1:OK", with_fields("x-admin-super: 1\r\n" + identity)), QUERY_FAIL_MALFORMED_HTTP_REQ},
         {"an unknown X-ZEL field twice", frame_request("S1:OK", with_fields("X-ZEL-A: 1\r\nX-Zel-a: 2\r\n")),
          QUERY_FAIL_MALFORMED_HTTP_REQ},
+        /* Servers that fold '_' into '-' would read these as the field itself. */
+        {"X-ADMIN_SUPER beside X-ADMIN-SUPER", frame_request("S1:OK", with_fields(identity + "X-ADMIN_SUPER: 1\r\n")),
+         QUERY_FAIL_MALFORMED_HTTP_REQ},
+        {"X_ADMIN_NAME beside X-ADMIN-NAME", frame_request("S1:OK", with_fields("X_ADMIN_NAME: ZL_b\r\n" + identity)),
+         QUERY_FAIL_MALFORMED_HTTP_REQ},
+        {"x-zel_sn beside X-ZEL-SN", frame_request("S1:OK", with_fields(identity + "x-zel_sn: S9\r\n")),
+         QUERY_FAIL_MALFORMED_HTTP_REQ},
+        {"X_ZEL_A and x-zel-a", frame_request("S1:OK", with_fields("X_ZEL_A: 1\r\nx-zel-a: 2\r\n")),
+         QUERY_FAIL_MALFORMED_HTTP_REQ},
+        {"an underscored field once passes", frame_request("S1:OK", with_fields(identity + "X-ADMIN_EXTRA: 1\r\n")),
+         QUERY_SUCCESS_FIN},
         {"other fields may repeat", frame_request("S1:OK", with_fields("Accept: a\r\nAccept: b\r\n")),
          QUERY_SUCCESS_FIN},
         {"NUL in a field value", frame_request("S1:OK", with_fields(std::string("X-A: a\0b\r\n", 10))),
@@ -457,6 +469,58 @@ TEST(QuerydRobustness, OnlyWholeRequestsCountTowardsMaxClients)
     EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
 }
 
+TEST(QuerydRobustness, OneSenderHoldsAtMostItsShareOfClients)
+{
+    struct row {
+        std::vector<std::string> args;
+        size_t share;
+    } rows[] = {
+        {{"--max-clients", "8"}, 2},   /* a quarter by default */
+        {{"--max-clients", "8", "--max-clients-per-sender", "5"}, 5},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE("share " + std::to_string(r.share));
+        /* The endless target starts a body it never ends; the others wait
+         * in its backlog, each still an exchange of the daemon's. */
+        http_server ok, endless;
+        std::promise<void> release;   /* goes before the servers and frees the endless one */
+        answer(&ok, http_response("fine"));
+        endless.respond = [held = release.get_future().share()](int fd, const std::string&) {
+            write_all(fd, "HTTP/1.1 200 OK\r\n\r\nnever ");
+            held.wait();
+        };
+        ASSERT_TRUE(http_server_start(&ok));
+        ASSERT_TRUE(http_server_start(&endless));
+        std::vector<std::string> args = {"--route", "OK=" + ok.endpoint(), "--route", "END=" + endless.endpoint(),
+                                         "--target-timeout", "60"};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        queryd_child d;
+        ASSERT_TRUE(queryd_start(&d, kDaemon, args));
+
+        /* This process takes its whole share and reads nothing. */
+        auto holders = clients(r.share);
+        for (auto& c : holders)
+            ASSERT_TRUE(send_datagrams(*c, d.socket_path, frame_request("S1:END", http_request())));
+        dgram_client refused;
+        ASSERT_TRUE(send_datagrams(refused, d.socket_path, frame_request("S1:OK", http_request())));
+        EXPECT_EQ(read_reply(refused, 5).code, QUERY_FAIL_LOW_MEMORY);
+        EXPECT_TRUE(queryd_wait_log(&d, "its sender holds its share of clients", 5));
+
+        /* Another process is still served. */
+        other_sender other;
+        ASSERT_TRUE(other_sender_start(&other, d.socket_path, frame_request("S1:OK", http_request()),
+                                       http_response("fine")));
+        EXPECT_EQ(other_sender_finish(&other), 0);
+
+        /* Once its exchanges end, this process is served again. */
+        release.set_value();
+        for (auto& c : holders)
+            EXPECT_EQ(read_reply(*c, 5).code, QUERY_SUCCESS_FIN);
+        EXPECT_EQ(exchange(d, "S1:OK", http_request(), 5).payload, http_response("fine"));
+        EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+    }
+}
+
 TEST(QuerydRobustness, AfterAFloodOfAnyDatagramsAWellFormedRequestIsServed)
 {
     const unsigned seed = std::random_device{}();
@@ -597,4 +661,96 @@ TEST(QuerydLifecycle, SignalsRemoveTheSocketFileAStaleOneIsReplacedALiveOneKept)
     EXPECT_EQ(queryd_stop(&second, SIGTERM), 1);
     EXPECT_EQ(exchange(d, "S1:S2", "x").code, QUERY_FAIL_REMOTE_ERR);
     EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+}
+
+TEST(QuerydLifecycle, TheSocketDirectoryMustBeItsOwnOrRootsAndClosedToOthers)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a directory of another user needs root";
+    struct row {
+        const char* name;
+        uid_t uid;
+        mode_t mode;
+        bool link;          /* the path goes through a symbolic link to the directory */
+        const char* says;   /* in the refusal; null: it starts */
+    } rows[] = {
+        {"another user's directory", 65534, 0755, false, "it is owned by uid 65534"},
+        {"writable by others", 0, 0777, false, "it is writable by group or others"},
+        {"writable by its group", 0, 0770, false, "it is writable by group or others"},
+        {"a sticky directory like /tmp", 0, 01777, false, "it is writable by group or others"},
+        {"a link to a good directory", 0, 0755, true, "it is a symbolic link"},
+        {"root's, closed to others", 0, 0700, false, nullptr},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        char tmpl[] = "/tmp/zelq-dir-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        const std::string base = tmpl, dir = base + "/d";
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(chown(dir.c_str(), r.uid, 0), 0);
+        ASSERT_EQ(chmod(dir.c_str(), r.mode), 0);
+        if (r.link) {
+            ASSERT_EQ(symlink(dir.c_str(), (base + "/l").c_str()), 0);
+        }
+        queryd_child d;
+        d.dir = base;   /* removed with the record */
+        d.socket_path = (r.link ? base + "/l" : dir) + "/q";
+        const bool up = queryd_start(&d, kDaemon, {"--fail", "2"});
+        EXPECT_EQ(up, r.says == nullptr) << d.log;
+        EXPECT_EQ(queryd_stop(&d, SIGTERM), up ? 0 : 1);
+        if (r.says != nullptr) {
+            EXPECT_NE(d.log.find("refusing the socket directory " + (r.link ? base + "/l" : dir) + ": " + r.says),
+                      std::string::npos)
+                << d.log;
+            struct stat st{};
+            EXPECT_NE(lstat((dir + "/q").c_str(), &st), 0);   /* nothing was bound there */
+        }
+    }
+}
+
+TEST(QuerydLifecycle, MissingDirectoriesAre0755AndTheSocketTakesTheModeAndGroupAsked)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving the socket another group needs root";
+    const struct group* nogroup = getgrgid(65534);
+    struct row {
+        std::vector<std::string> args;
+        mode_t mode;
+        gid_t gid;
+        int exit_code;   /* 2: refused on the command line */
+    } rows[] = {
+        {{}, 0755, getegid(), 0},   /* what the umask (022 here) leaves */
+        {{"--socket-mode", "0660", "--socket-group", "65534"}, 0660, 65534, 0},
+        {{"--socket-mode=600"}, 0600, getegid(), 0},
+        {{"--socket-mode", "0666", "--socket-group", nogroup != nullptr ? nogroup->gr_name : "65534"}, 0666, 65534, 0},
+        {{"--socket-mode", "0800"}, 0, 0, 2},
+        {{"--socket-mode", "1777"}, 0, 0, 2},
+        {{"--socket-mode", "rw"}, 0, 0, 2},
+        {{"--socket-group", "no-such-group-zel"}, 0, 0, 2},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.args.empty() ? "no options" : r.args[0] + " " + r.args.back());
+        char tmpl[] = "/tmp/zelq-dir-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        queryd_child d;
+        d.dir = tmpl;
+        d.socket_path = d.dir + "/a/b/q";
+        /* The umask may narrow the socket's mode, never the directories'. */
+        const mode_t old_mask = umask(r.args.empty() ? 022 : 077);
+        const bool up = queryd_start(&d, kDaemon, r.args);
+        umask(old_mask);
+        EXPECT_EQ(up, r.exit_code == 0) << d.log;
+        if (up) {
+            struct stat st{};
+            for (const std::string& dir : {d.dir + "/a", d.dir + "/a/b"}) {
+                ASSERT_EQ(lstat(dir.c_str(), &st), 0);
+                EXPECT_EQ(st.st_mode & 07777, 0755u) << dir;
+            }
+            ASSERT_EQ(lstat(d.socket_path.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISSOCK(st.st_mode));
+            EXPECT_EQ(st.st_mode & 07777, r.mode);
+            EXPECT_EQ(st.st_gid, r.gid);
+        }
+        EXPECT_EQ(queryd_stop(&d, SIGTERM), r.exit_code);
+    }
 }

@@ -75,7 +75,10 @@ describe('failures before the head reject the promise', () => {
 
   it('nothing listening at the socket path', async () => {
     const before = fdCount();
-    for (const socketPath of [path.join(dir, 'none'), dir, replayFile('plain-file', 'x')]) {
+    // A directory in the socket's place; one straight under /tmp would be
+    // refused before anything is sent, /tmp being writable by others.
+    const subdir = fs.mkdtempSync(path.join(dir, 'sub-'));
+    for (const socketPath of [path.join(dir, 'none'), subdir, replayFile('plain-file', 'x')]) {
       await assert.rejects(relay(opts(socketPath)), { code: 'ZEL_ERR_NO_DAEMON' });
     }
     await settle();

@@ -28,7 +28,9 @@
  * nothing and never spins.
  *
  * Room for requests: a request that arrives in one datagram never waits for
- * anything and goes straight to an exchange, of which --max-clients may run.
+ * anything and goes straight to an exchange, of which --max-clients may run,
+ * and --max-clients-per-sender (a quarter by default) for one sending process:
+ * a process that holds its share is refused while others are still served.
  * Requests whose datagrams are still due are held in a table of their own
  * (--max-half-sent, a quarter of it per sending process); when it is full the
  * stalest gives way.  So half-sent requests, however many and however slowly
@@ -91,6 +93,8 @@ enum xstate {
 struct exchange {
     uint64_t id = 0;
     std::string key;                  /* client address bytes */
+    pid_t sender = 0;                 /* sending process, 0 without credentials */
+    bool counted = false;             /* holds one of its sender's exchanges */
     sockaddr_un client{};
     socklen_t client_len = 0;
     xstate state = X_RECEIVING;
@@ -127,6 +131,7 @@ struct daemon_state {
     uint64_t next_id = 1;
     size_t discarding = 0;
     half_sent_table half_sent;        /* the exchanges in X_RECEIVING */
+    std::unordered_map<pid_t, size_t> per_sender;   /* whole requests of each sender */
     refusal_queue refusals;
     bool stop = false;
 };
@@ -178,10 +183,25 @@ size_t received_bytes(const exchange& x)
     return NSTD_QUERY_HDR_LEN + x.rq.path.size() + 1 + x.rq.data.size();
 }
 
+/* True when `sender` already has as many whole requests as it may; a
+ * sender without credentials is held to --max-clients only. */
+bool sender_holds_share(const daemon_state& s, pid_t sender)
+{
+    if (sender == 0)
+        return false;
+    const auto it = s.per_sender.find(sender);
+    return it != s.per_sender.end() && it->second >= exchange_sender_limit(*s.opts);
+}
+
 void erase(daemon_state& s, exchange& x)
 {
     if (x.state == X_DISCARDING)
         --s.discarding;
+    if (x.counted) {
+        const auto it = s.per_sender.find(x.sender);
+        if (it != s.per_sender.end() && --it->second == 0)
+            s.per_sender.erase(it);
+    }
     half_sent_remove(&s.half_sent, x.id);
     s.by_addr.erase(x.key);
     s.by_id.erase(x.id);   /* destroys x: its descriptors close */
@@ -392,6 +412,10 @@ void start_relay(daemon_state& s, exchange& x)
 void start_exchange(daemon_state& s, exchange& x)
 {
     x.label = chain_label(x.rq.path);
+    if (x.sender != 0) {
+        x.counted = true;
+        ++s.per_sender[x.sender];
+    }
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         fprintf(stderr, "zel-queryd: refused %s: no reply socket: %s\n", x.label.c_str(), strerror(errno));
@@ -586,6 +610,12 @@ void refuse_new(daemon_state& s, const sockaddr_un& from, socklen_t from_len, co
     refusal_send(&s.refusals, from, from_len, code);
 }
 
+/* Why a request finds no room for its exchange. */
+const char* full_reason(const daemon_state& s, pid_t sender)
+{
+    return sender_holds_share(s, sender) ? "its sender holds its share of clients" : "too many clients";
+}
+
 /* Records of refused requests whose remaining datagrams are swallowed. */
 size_t discard_limit(const daemon_state& s)
 {
@@ -665,8 +695,8 @@ void on_continuation(daemon_state& s, exchange& x, const char* buf, size_t n)
         return;
     }
     if (st == REQ_DONE) {
-        if (active_count(s) >= static_cast<size_t>(s.opts->max_clients)) {
-            refuse_new(s, x.client, x.client_len, who, "too many clients", QUERY_FAIL_LOW_MEMORY);
+        if (active_count(s) >= static_cast<size_t>(s.opts->max_clients) || sender_holds_share(s, x.sender)) {
+            refuse_new(s, x.client, x.client_len, who, full_reason(s, x.sender), QUERY_FAIL_LOW_MEMORY);
             erase(s, x);
             return;
         }
@@ -720,8 +750,9 @@ void on_datagram(daemon_state& s, const char* buf, size_t n, const sockaddr_un& 
     x->key = std::move(key);
     x->client = from;
     x->client_len = from_len;
-    if (active_count(s) >= static_cast<size_t>(s.opts->max_clients)) {
-        refuse_new(s, from, from_len, "request", "too many clients", QUERY_FAIL_LOW_MEMORY);
+    x->sender = sender;
+    if (active_count(s) >= static_cast<size_t>(s.opts->max_clients) || sender_holds_share(s, sender)) {
+        refuse_new(s, from, from_len, "request", full_reason(s, sender), QUERY_FAIL_LOW_MEMORY);
         if (n >= NSTD_QUERY_HDR_LEN)
             memcpy(&x->rq.hdr, buf, NSTD_QUERY_HDR_LEN);
         const size_t left = request_bytes_left(x->rq, n);
@@ -849,37 +880,6 @@ int expire(daemon_state& s)
     return static_cast<int>(std::clamp<long long>(ms, 1, 1000));
 }
 
-/* Creates the socket's directories and clears a stale socket file.  Returns
- * false, after saying why, when the path belongs to a live daemon or is not
- * a socket. */
-bool prepare_path(const std::string& path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
-            fprintf(stderr, "zel-queryd: cannot create %s: %s\n", path.substr(0, slash).c_str(), strerror(errno));
-            return false;
-        }
-    struct stat st{};
-    if (lstat(path.c_str(), &st) != 0)
-        return true;
-    if (!S_ISSOCK(st.st_mode)) {
-        fprintf(stderr, "zel-queryd: %s exists and is not a socket\n", path.c_str());
-        return false;
-    }
-    /* A connect to a live datagram socket succeeds; to a stale file it is
-     * refused. */
-    unique_fd probe(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    memcpy(sun.sun_path, path.data(), path.size());
-    if (probe.valid() && connect(probe.get(), reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0) {
-        fprintf(stderr, "zel-queryd: another daemon is listening on %s\n", path.c_str());
-        return false;
-    }
-    unlink(path.c_str());
-    return true;
-}
-
 /* Raises the soft descriptor limit to what the limits in `opts` can use at
  * once: two per exchange and one per queued refusal.  When the hard limit is
  * lower, says so: a refusal or exchange that finds no descriptor is then
@@ -917,16 +917,9 @@ int run_daemon(const options& opts)
         return 1;
     }
 
-    if (!prepare_path(opts.socket_path))
+    s.listen.reset(bind_query_socket(opts));
+    if (!s.listen.valid())
         return 1;
-    s.listen.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    memcpy(sun.sun_path, opts.socket_path.data(), opts.socket_path.size());
-    if (!s.listen.valid() || bind(s.listen.get(), reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) {
-        fprintf(stderr, "zel-queryd: cannot bind %s: %s\n", opts.socket_path.c_str(), strerror(errno));
-        return 1;
-    }
     struct stat bound{};
     stat(opts.socket_path.c_str(), &bound);
     /* Credentials name the process behind each datagram, which is what the

@@ -4,13 +4,21 @@
  * loop refuses the loser and keeps the rest.  Because a request that arrives
  * whole never enters the table, half-sent requests can crowd out only each
  * other, and because one sender holds at most its share, one process cannot
- * crowd out other senders' requests either. */
+ * crowd out other senders' requests either.  Whole requests have a share per
+ * sender of their own (exchange_sender_limit), counted by the event loop. */
 
 namespace queryd {
 
 size_t half_sent_sender_limit(size_t max)
 {
     return max >= 4 ? max / 4 : 1;
+}
+
+size_t exchange_sender_limit(const options& opts)
+{
+    if (opts.max_clients_per_sender > 0)
+        return static_cast<size_t>(opts.max_clients_per_sender);
+    return half_sent_sender_limit(static_cast<size_t>(opts.max_clients));
 }
 
 uint64_t half_sent_victim(const half_sent_table& t, pid_t sender, size_t max)

@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <grp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,8 +51,17 @@ constexpr const char kUsage[] =
     "\n"
     "  --socket PATH           datagram socket to bind (default $ZEL_QUERY_SOCKET,\n"
     "                          else " NSTD_QUERY_SOCK_PATH ");\n"
-    "                          missing directories are created, a stale socket\n"
-    "                          file is replaced\n"
+    "                          missing directories are created with mode 0755,\n"
+    "                          a stale socket file is replaced; the socket's\n"
+    "                          directory must belong to this user or root and\n"
+    "                          not be writable by group or others, or the\n"
+    "                          daemon refuses to start\n"
+    "  --socket-mode MODE      octal permission bits of the socket file, e.g.\n"
+    "                          0660 (default: what the umask leaves of 0777);\n"
+    "                          a client needs write permission to send\n"
+    "  --socket-group GROUP    group (name or gid) of the socket file, so that a\n"
+    "                          web server of that group can reach a daemon of\n"
+    "                          another user (with --socket-mode 0660)\n"
     "  --routes FILE           route file: lines 'SERIAL ENDPOINT', '#' comments\n"
     "  --route SERIAL=ENDPOINT add one route (repeatable; after --routes wins)\n"
     "                          ENDPOINT: host:port (TCP), unix:/path or /path\n"
@@ -62,6 +72,10 @@ constexpr const char kUsage[] =
     "                          seconds (default 10)\n"
     "  --max-clients N         whole requests relayed or answered at once\n"
     "                          (default 256)\n"
+    "  --max-clients-per-sender N\n"
+    "                          of them from one sending process (default a\n"
+    "                          quarter of --max-clients, at least 1); beyond it\n"
+    "                          that process is refused, others are still served\n"
     "  --max-half-sent N       requests whose datagrams are still due, held at\n"
     "                          once (default 64); one sending process holds at\n"
     "                          most a quarter, and when full the stalest is\n"
@@ -146,6 +160,41 @@ int load_routes(options* opts, const std::string& file, std::string* err)
     return 0;
 }
 
+/* Octal permission bits, at most 0777: a socket file has no use for the
+ * set-id and sticky bits. */
+int parse_mode(const std::string& s, std::string* err)
+{
+    if (s.empty() || s.size() > 4 || s.find_first_not_of("01234567") != std::string::npos ||
+        strtol(s.c_str(), nullptr, 8) > 0777) {
+        *err = "--socket-mode needs octal permission bits from 0 to 0777, e.g. 0660";
+        return -1;
+    }
+    return static_cast<int>(strtol(s.c_str(), nullptr, 8));
+}
+
+/* A group name, or a gid in decimal. */
+bool parse_group(const std::string& s, gid_t* gid, std::string* err)
+{
+    if (!s.empty() && s.find_first_not_of("0123456789") == std::string::npos) {
+        errno = 0;
+        const unsigned long long n = strtoull(s.c_str(), nullptr, 10);
+        if (errno == 0 && n < static_cast<unsigned long long>(static_cast<gid_t>(-1))) {
+            *gid = static_cast<gid_t>(n);
+            return true;
+        }
+    } else if (!s.empty()) {
+        std::vector<char> buf(16384);
+        group gr;
+        group* found = nullptr;
+        if (getgrnam_r(s.c_str(), &gr, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
+            *gid = gr.gr_gid;
+            return true;
+        }
+    }
+    *err = "--socket-group: no group named '" + s + "'";
+    return false;
+}
+
 int parse_code(const std::string& s, std::string* err)
 {
     for (const code_name& c : kCodeNames)
@@ -215,6 +264,18 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
                 return -1;
             }
             opts->socket_path = v;
+        } else if (arg == "--socket-mode") {
+            if (!need(&v))
+                return -1;
+            opts->socket_mode = parse_mode(v, err);
+            if (opts->socket_mode < 0)
+                return -1;
+        } else if (arg == "--socket-group") {
+            if (!need(&v))
+                return -1;
+            if (!parse_group(v, &opts->socket_group, err))
+                return -1;
+            opts->socket_group_set = true;
         } else if (arg == "--routes") {
             if (!need(&v))
                 return -1;
@@ -224,7 +285,8 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
                 return -1;
             route_args.push_back(v);
         } else if (arg == "--max-hops" || arg == "--request-timeout" || arg == "--target-timeout" ||
-                   arg == "--max-clients" || arg == "--max-half-sent" || arg == "--max-queued-refusals") {
+                   arg == "--max-clients" || arg == "--max-half-sent" || arg == "--max-queued-refusals" ||
+                   arg == "--max-clients-per-sender") {
             if (!need(&v))
                 return -1;
             const int n = parse_int(v, 1, 1000000, arg.c_str(), err);
@@ -234,6 +296,7 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
              : arg == "--request-timeout" ? opts->request_timeout
              : arg == "--target-timeout" ? opts->target_timeout
              : arg == "--max-clients" ? opts->max_clients
+             : arg == "--max-clients-per-sender" ? opts->max_clients_per_sender
              : arg == "--max-half-sent" ? opts->max_half_sent
                                         : opts->max_queued_refusals) = n;
         } else if (arg == "--max-request") {

@@ -5,7 +5,8 @@
  * chain and the HTTP request line, target.cc opens target connections,
  * replay.cc cuts a replay file into payloads, refusal.cc sends refusals and
  * holds those a client has no room for, log.cc shows addresses and texts in
- * the log, and event_loop.cc runs the exchanges. */
+ * the log, socket_path.cc binds the request socket where no other user can
+ * stand in for it, and event_loop.cc runs the exchanges. */
 #ifndef ZEL_TOOLS_QUERYD_H
 #define ZEL_TOOLS_QUERYD_H
 
@@ -73,11 +74,15 @@ enum malformed_kind { MALFORMED_NONE, MALFORMED_LEN, MALFORMED_SHORT, MALFORMED_
 
 struct options {
     std::string socket_path = NSTD_QUERY_SOCK_PATH;
+    int socket_mode = -1;             /* permission bits of the socket file; -1: what the umask gives */
+    bool socket_group_set = false;
+    gid_t socket_group = 0;           /* the socket file's group, when set */
     std::vector<route> routes;
     int max_hops = 8;
     int request_timeout = 5;          /* seconds a half-sent request is kept */
     int target_timeout = 10;          /* seconds a target may stay silent */
     int max_clients = 256;            /* whole requests being relayed or answered */
+    int max_clients_per_sender = 0;   /* of them from one process; 0: a quarter, at least 1 */
     int max_half_sent = 64;           /* requests whose datagrams are still due */
     int max_queued_refusals = 256;    /* refusals waiting for room at their client */
     size_t max_request = 1u << 20;    /* largest total_len accepted */
@@ -172,6 +177,11 @@ struct half_sent_table {
 /* Returns how many half-sent requests one sender may hold when `max` are
  * allowed in all: a quarter, at least one. */
 size_t half_sent_sender_limit(size_t max);
+
+/* Returns how many whole requests one sending process may have relayed or
+ * answered at once: --max-clients-per-sender, else a quarter of --max-clients,
+ * at least 1. */
+size_t exchange_sender_limit(const options& opts);
 
 /* Returns the id of the request that must give way before one more from
  * `sender` fits under `max`: the sender's own stalest when it holds its share,
@@ -268,6 +278,16 @@ struct replay_cursor {
 /* Returns the length of the next payload from `cur.pos` (1 to
  * kReplyPayloadMax), or 0 when the file is used up; advances the cursor. */
 size_t replay_next(const split_form& split, size_t file_len, replay_cursor* cur);
+
+/* --- socket_path.cc --- */
+
+/* Returns the bound, non-blocking request socket at opts.socket_path, or -1
+ * after saying why on standard error.  Missing directories are created with
+ * mode 0755; the socket's directory must be this daemon's user's or root's,
+ * not a symbolic link and not writable by group or others; a stale socket
+ * file is replaced, a live one refused; --socket-group and --socket-mode are
+ * applied to the new file. */
+int bind_query_socket(const options& opts);
 
 /* --- event_loop.cc --- */
 

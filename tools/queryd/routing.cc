@@ -33,6 +33,20 @@ bool iequals(std::string_view a, std::string_view b)
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
 }
 
+/* A field name character as servers that fold names see it: lower case, and
+ * '_' read as '-'. */
+char fold(char c)
+{
+    return c == '_' ? '-' : (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+/* True when folded `name` starts with `prefix` (given folded). */
+bool folded_prefix(std::string_view name, std::string_view prefix)
+{
+    return name.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), name.begin(), [](char p, char c) { return p == fold(c); });
+}
+
 /* Returns the value of a decimal Content-Length, or -1 when it is not one. */
 long long parse_length(std::string_view v)
 {
@@ -116,7 +130,9 @@ bool http_request_check(std::string_view data, std::string_view* method, std::st
     }
 
     /* The identity fields are what the target trusts: a second copy of one
-     * could be read by the target in place of the first, so none may repeat. */
+     * could be read by the target in place of the first, so none may repeat.
+     * Names are compared as CGI, WSGI and many proxies see them, with case
+     * ignored and '_' read as '-': X-ADMIN_SUPER is X-ADMIN-SUPER there. */
     std::vector<std::string> identity;
     long long content_length = -1;
     bool chunked = false;
@@ -141,11 +157,10 @@ bool http_request_check(std::string_view data, std::string_view* method, std::st
             content_length = n;
         } else if (iequals(name, "transfer-encoding")) {
             chunked = true;
-        } else if (iequals(name.substr(0, 6), "x-zel-") || iequals(name.substr(0, 8), "x-admin-")) {
+        } else if (folded_prefix(name, "x-zel-") || folded_prefix(name, "x-admin-")) {
             identity.emplace_back(name);
             for (char& c : identity.back())
-                if (c >= 'A' && c <= 'Z')
-                    c = static_cast<char>(c - 'A' + 'a');
+                c = fold(c);
         }
     }
     std::sort(identity.begin(), identity.end());
