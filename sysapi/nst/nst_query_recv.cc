@@ -1,5 +1,6 @@
 /* Receiving reply datagrams: only the daemon's own are taken. */
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -75,10 +76,12 @@ bool take_sender(reply_guard* guard, const struct ucred& cred, const struct sock
 void reply_guard_arm(reply_guard* guard, const char* daemon_path)
 {
     memset(guard, 0, sizeof *guard);
-    struct stat st;
-    if (daemon_path != nullptr && stat(daemon_path, &st) == 0) {
+    /* statx rather than stat: glibc exports stat itself only from 2.33,
+     * statx from 2.28, the oldest glibc the Node.js releases run on. */
+    struct statx st;
+    if (daemon_path != nullptr && statx(AT_FDCWD, daemon_path, 0, STATX_UID, &st) == 0 && (st.stx_mask & STATX_UID)) {
         guard->uid_known = true;
-        guard->daemon_uid = st.st_uid;
+        guard->daemon_uid = st.stx_uid;
     }
 }
 
