@@ -53,3 +53,26 @@ it('a second daemon on a live socket is refused, and the refusal names the first
     await first.stop();
   }
 });
+
+it('the zel-queryd launcher runs the daemon and passes SIGHUP and SIGTERM on', async () => {
+  const routes = `${socketPath}.routes`;
+  fs.writeFileSync(routes, 'S2 127.0.0.1:9\n');
+  const child = spawn(process.execPath, [require.resolve('../../tools/zel-queryd.js'), '--socket', socketPath,
+    '--routes', routes], { stdio: ['ignore', 'ignore', 'pipe'] });
+  let err = '';
+  child.stderr.on('data', (d) => { err += d; });
+  const waitFor = async (text) => {
+    for (let i = 0; i < 500 && !err.includes(text); i++) await new Promise((r) => setTimeout(r, 20));
+    assert.ok(err.includes(text), err);
+  };
+  await waitFor(`listening on ${socketPath}`);
+  fs.writeFileSync(routes, 'S2 127.0.0.1:9\nS3 127.0.0.1:9\n');
+  child.kill('SIGHUP');
+  await waitFor(`routes reloaded from ${routes}: 2 routes`);
+  child.kill('SIGTERM');
+  const [code] = await once(child, 'exit');
+  assert.equal(code, 0, err);
+  assert.match(err, /zel-queryd: stopped\n$/);
+  assert.equal(fs.existsSync(socketPath), false);
+  fs.rmSync(routes);
+});
