@@ -920,13 +920,12 @@ void allow_descriptors(const options& opts)
 
 }  // namespace
 
-int run_daemon(const options& opts)
+int run_daemon(options opts)
 {
     daemon_state s;
-
-    /* The routes in use: SIGHUP replaces them while exchanges go on. */
-    options live = opts;
-    s.opts = &live;
+    /* `opts` holds the routes in use: SIGHUP replaces them while exchanges
+     * go on. */
+    s.opts = &opts;
 
     signal(SIGPIPE, SIG_IGN);
     s.sig.reset(control_signal_fd());
@@ -963,7 +962,7 @@ int run_daemon(const options& opts)
     ev.events = EPOLLIN;
     ev.data.u64 = ROLE_LISTEN;
     epoll_ctl(s.epoll.get(), EPOLL_CTL_ADD, s.listen.get(), &ev);
-    if (!control_watch(s.epoll.get(), s.sig.get(), live)) {
+    if (!control_watch(s.epoll.get(), s.sig.get(), opts)) {
         unlink(opts.socket_path.c_str());
         return 1;
     }
@@ -986,7 +985,7 @@ int run_daemon(const options& opts)
                 continue;
             }
             if (role == ROLE_SIGNAL || role == ROLE_PARENT) {
-                s.stop = role == ROLE_SIGNAL ? control_signals(s.sig.get(), &live) : control_stdin();
+                s.stop = role == ROLE_SIGNAL ? control_signals(s.sig.get(), &opts) : control_stdin();
                 if (s.stop)
                     break;
                 continue;

@@ -314,9 +314,10 @@ size_t replay_next(const split_form& split, size_t file_len, replay_cursor* cur)
 
 /* --- event_loop.cc --- */
 
-/* Returns the process exit status: 0 after a clean stop by SIGINT/SIGTERM,
- * 1 when the socket cannot be set up. */
-int run_daemon(const options& opts);
+/* Returns the process exit status: 0 after a clean stop by SIGINT/SIGTERM
+ * (or the end of standard input with --watch-stdin), 1 when the socket cannot
+ * be set up.  `opts` is the daemon's own: SIGHUP replaces its routes. */
+int run_daemon(options opts);
 
 }  // namespace queryd
 
