@@ -20,10 +20,10 @@
 #include "tools/queryd/queryd.h"
 
 /* The event loop.  One epoll set holds the request socket, a signalfd (and,
- * with --watch-stdin, standard input), the
- * two descriptors of every exchange (a reply socket connected to the client's
- * address, and the target connection) and the socket of every refusal that
- * waits for room at its client.  Descriptors are level-triggered and
+ * with --watch-stdin, standard input), the two descriptors of every exchange
+ * (a reply socket connected to the client's address, and the target
+ * connection) and the socket of every refusal that waits for room at its
+ * client.  Descriptors are level-triggered and
  * registered only while their owner waits on them, so a paused side costs
  * nothing and never spins.
  *
