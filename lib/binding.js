@@ -36,9 +36,24 @@ const candidates = [
   locate() || path.join(root, 'build', 'Release', 'node_zel_mod.node'),
 ].filter(Boolean);
 
+// The C library version this process runs on, e.g. "2.36", or null.
+function glibcVersion() {
+  try {
+    return process.report.getReport().header.glibcVersionRuntime || null;
+  } catch {
+    return null;
+  }
+}
+
 function explain(file, err) {
   const lines = [`node-zel-mod: could not load the native module ${file}.`];
-  if (err && err.code === 'MODULE_NOT_FOUND') {
+  const glibc = err && /version [`']GLIBC_([\d.]+)' not found/.exec(err.message);
+  if (glibc) {
+    const have = glibcVersion();
+    lines.push(`The module needs the GNU C library ${glibc[1]} or later; this system has ${have || 'an older one'}.`,
+      'Compile one for this system with `npm rebuild node-zel-mod` (needs CMake, make and a C++ compiler);',
+      'installing the package does that by itself when the prebuilt module does not load.');
+  } else if (err && err.code === 'MODULE_NOT_FOUND') {
     lines.push(`There is no prebuilt module for ${process.platform}-${process.arch} and none was compiled.`,
       'Run `npm rebuild node-zel-mod` (needs CMake and a C++ compiler; in a checkout: `npm run compile`).');
   } else if (err && /undefined symbol/.test(err.message)) {

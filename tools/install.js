@@ -28,12 +28,16 @@ const rebuild = process.env.npm_command === 'rebuild' ||
   process.env.npm_config_build_from_source === 'true' ||
   process.argv.includes('--build-from-source');
 
-// True when `file` loads into a fresh node and has the entry point; a module
-// built for another platform or a broken file is compiled over.
-function loads(file) {
+// Returns null when `file` loads into a fresh node and has the entry point,
+// else why it does not (the loader's first line: a C library too old for a
+// prebuilt module, another platform, a broken file), and it is compiled over.
+function whyNotLoading(file) {
   const probe = `if (typeof require(${JSON.stringify(file)}).node_zel_req !== 'function') process.exit(1)`;
-  const r = spawnSync(process.execPath, ['-e', probe], { stdio: 'ignore', env: { ...process.env, ZEL_QUIET: '1' } });
-  return r.status === 0;
+  const r = spawnSync(process.execPath, ['-e', probe],
+    { stdio: ['ignore', 'ignore', 'pipe'], encoding: 'utf8', env: { ...process.env, ZEL_QUIET: '1' } });
+  if (r.status === 0) return null;
+  const line = (r.stderr || '').split('\n').find((l) => /^Error: /.test(l));
+  return line ? line.replace(/^Error: /, '') : 'it has no node_zel_req';
 }
 
 if (!rebuild) {
@@ -43,11 +47,12 @@ if (!rebuild) {
   } catch {
     // no prebuild for this platform and nothing built yet
   }
-  if (found && loads(found)) {
+  const why = found && whyNotLoading(found);
+  if (found && !why) {
     console.error(`node-zel-mod: using ${path.relative(root, found)}`);
     process.exit(0);
   }
-  if (found) console.error(`node-zel-mod: ${path.relative(root, found)} does not load into this Node; compiling`);
+  if (found) console.error(`node-zel-mod: ${path.relative(root, found)} does not load into this Node (${why}); compiling`);
 }
 
 const args = [path.join(__dirname, 'build.js'), '--consumer'];

@@ -28,8 +28,13 @@ options:
   --timeout MS             wait at most MS milliseconds for each reply
                            datagram (default ${DEFAULT_TIMEOUT})
   --raw                    print the body only
+  --quiet                  no progress line (see below)
   --verbose                show each step of the exchange on stderr
   --help                   show this text
+
+progress: when standard error is a terminal and the body goes elsewhere (a
+file or a pipe), a large or slow body (over 1 MiB, or still coming after a
+second) shows its bytes, rate and elapsed time on standard error.
 
 environment: ZEL_QUERY_SOCKET  the query daemon's socket (default /tmp/nst/.nst.query)
 
@@ -41,14 +46,16 @@ example:
 
 const VALUE_OPTS = { '--accept-encoding': 'acceptEncoding', '--admin-name': 'adminName', '--admin-prof': 'adminProf', '--data': 'data',
   '--socket': 'socket', '--timeout': 'timeout' };
-const FLAG_OPTS = { '--super': 'superAdmin', '--raw': 'raw', '--verbose': 'verbose', '--help': 'help', '-h': 'help' };
+const FLAG_OPTS = { '--super': 'superAdmin', '--raw': 'raw', '--quiet': 'quiet', '-q': 'quiet', '--verbose': 'verbose',
+  '--help': 'help', '-h': 'help' };
 
 class UsageError extends Error {}
 
 // Returns the options record; throws UsageError on bad usage.
 function parseArgs(argv) {
   const o = { acceptEncoding: '', adminName: 'admin', adminProf: 'read-write', superAdmin: false, data: '',
-    socket: DEFAULT_SOCKET_PATH, timeout: String(DEFAULT_TIMEOUT), raw: false, verbose: false, help: false, positional: [] };
+    socket: DEFAULT_SOCKET_PATH, timeout: String(DEFAULT_TIMEOUT), raw: false, quiet: false, verbose: false, help: false,
+    positional: [] };
   let onlyPositional = false;
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
@@ -98,22 +105,120 @@ function chainOf(url) {
   return chain.includes(':') ? chain : null;
 }
 
-// Explains a failed relay in the user's terms.
+// What each reply code of the daemon means for the user; `dst` is the target
+// serial.  Codes 0 and 1 end a successful reply and never fail a relay.
+const REPLY_EXPLANATIONS = {
+  2: (dst) => `the daemon could not reach appliance "${dst}", or lost the connection to it during the reply ` +
+    '(see the daemon\'s log for the cause)',
+  3: () => 'the daemon could not read the request: an empty serial in the chain, or a damaged or incomplete ' +
+    'request (see the daemon\'s log)',
+  4: () => 'the serial chain names a serial twice',
+  5: (dst) => `the target serial "${dst}" is not in its route table`,
+  6: (dst) => `appliance "${dst}" accepted the connection but did not answer within the daemon's time-out ` +
+    '(its --target-timeout)',
+  7: () => 'the serial chain has more serials than the daemon\'s hop limit (its --max-hops)',
+  8: (dst) => `appliance "${dst}" closed the connection without answering`,
+  9: () => 'the daemon is at its limit (too many requests at once, or a request larger than it takes); ' +
+    'try again shortly',
+  15: () => 'the daemon refused the request as not one well-formed HTTP/1.1 request',
+  255: () => 'the daemon does not take this kind of request: is a daemon of another kind serving the socket?',
+};
+
+// Explains a failed relay in the user's terms: what happened, in the words of
+// the request (socket, target serial), and where to look next.
 function describeFailure(err, o) {
-  const dst = chainOf(o.url).split(':').pop();
+  const dst = (chainOf(o.url) || '').split(':').pop();
   switch (err.code) {
     case 'ZEL_ERR_NO_DAEMON':
-      return `no query daemon is listening on ${o.socket} (start one, e.g. with \`npm start\`)`;
-    case 'ZEL_ERR_REPLY':
-      return err.replyCode === 5
-        ? `the query daemon on ${o.socket} answered ${err.message.replace(/^the query daemon answered /, '')}: ` +
-          `the target serial "${dst}" is not in its route table`
-        : `${err.message} (target serial "${dst}")`;
+      return `no query daemon is listening on ${o.socket} (start one, e.g. with \`npm start\` or \`npx zel-queryd\`)`;
+    case 'ZEL_ERR_UNTRUSTED_SOCKET':
+      return `${err.message}: the socket ${o.socket} or its directory belongs to a user this client does not trust, ` +
+        'or others may write to the directory; run the daemon as root or as this user, or set ZEL_QUERY_UID to ' +
+        'the daemon\'s user';
+    case 'ZEL_ERR_REPLY': {
+      const name = err.message.replace(/^the query daemon answered /, '');
+      const explain = REPLY_EXPLANATIONS[err.replyCode];
+      return explain
+        ? `the query daemon on ${o.socket} answered ${name}: ${explain(dst)}`
+        : `the query daemon on ${o.socket} answered ${name}, which is no answer to a request ` +
+          '(is a daemon of another kind serving the socket?)';
+    }
     case 'ZEL_ERR_TIMEOUT':
-      return `${err.message}: the daemon or the appliance "${dst}" did not answer in time`;
+      return `${err.message}: the daemon or the appliance "${dst}" did not answer in time (--timeout sets the wait)`;
+    case 'ZEL_ERR_BAD_REPLY':
+      return `${err.message}: the reply from appliance "${dst}" or the daemon was malformed or cut short`;
+    case 'ZEL_ERR_SEND':
+      return `${err.message}: the daemon on ${o.socket} did not take the request`;
+    case 'ZEL_ERR_SOCKET':
+      return `${err.message}: no local socket could be opened (out of descriptors or memory?)`;
+    case 'ABORT_ERR':
+      return 'the relay was cancelled';
     default:
       return err.message;
   }
+}
+
+// Progress of a body on standard error: "2.0 MiB of 16.0 MiB (12 %),
+// 1.5 MiB/s, 1.3 s".  It starts once the body is large (over 1 MiB) or slow
+// (still coming after a second), is redrawn in place at most five times a
+// second, and ends with a line break.  `out` is the terminal's stream.
+const PROGRESS_BYTES = 1 << 20;
+const PROGRESS_MS = 1000;
+
+function formatBytes(n) {
+  if (n < 1024) return `${n} B`;
+  const units = ['KiB', 'MiB', 'GiB', 'TiB'];
+  let v = n / 1024;
+  let i = 0;
+  while (v >= 1024 && i < units.length - 1) {
+    v /= 1024;
+    i++;
+  }
+  return `${v.toFixed(1)} ${units[i]}`;
+}
+
+function formatProgress({ bytes, total, elapsedMs }) {
+  const parts = [total > 0 ? `${formatBytes(bytes)} of ${formatBytes(total)} (${Math.floor((bytes * 100) / total)} %)`
+    : formatBytes(bytes)];
+  const rate = elapsedMs > 0 ? (bytes * 1000) / elapsedMs : 0;
+  parts.push(`${formatBytes(Math.round(rate))}/s`, `${(elapsedMs / 1000).toFixed(1)} s`);
+  return parts.join(', ');
+}
+
+function createProgress(out, { total = 0, now = () => Date.now() } = {}) {
+  const start = now();
+  let bytes = 0;
+  let shown = false;
+  let lastDraw = -Infinity;
+  const draw = (t) => {
+    out.write(`\r\x1b[Kzel-req: ${formatProgress({ bytes, total, elapsedMs: t - start })}`);
+    shown = true;
+    lastDraw = t;
+  };
+  const timer = setInterval(() => {
+    const t = now();
+    if (t - start >= PROGRESS_MS) draw(t);
+  }, 250);
+  timer.unref();
+  return {
+    add(n) {
+      bytes += n;
+      const t = now();
+      if ((bytes > PROGRESS_BYTES || t - start >= PROGRESS_MS) && t - lastDraw >= 200) draw(t);
+    },
+    end() {
+      clearInterval(timer);
+      if (!shown) return;
+      draw(now());
+      out.write('\n');
+    },
+  };
+}
+
+// Progress is shown where a person watches standard error and the body does
+// not go to the same terminal, where the two would mix.
+function wantProgress(o, stdout = process.stdout, stderr = process.stderr) {
+  return !o.quiet && Boolean(stderr.isTTY) && !stdout.isTTY;
 }
 
 async function run(o) {
@@ -148,13 +253,18 @@ async function run(o) {
     return 1;
   }
   if (!o.raw) process.stdout.write(formatHead(r.statusCode, r.headers));
+  const total = Number(r.headers['content-length']) || 0;
+  const progress = wantProgress(o) ? createProgress(process.stderr, { total }) : null;
+  if (progress) r.body.on('data', (d) => progress.add(d.length));
   try {
     await pipeline(r.body, process.stdout, { end: false });
   } catch (err) {
+    progress?.end();
     if (err.code === 'EPIPE') return 0;
     process.stderr.write(`\nzel-req: relay failed after the head: ${describeFailure(err, o)}\n`);
     return 1;
   }
+  progress?.end();
   return 0;
 }
 
@@ -182,4 +292,5 @@ async function main() {
 
 if (require.main === module) main();
 
-module.exports = { parseArgs, formatHead, UsageError };
+module.exports = { parseArgs, formatHead, UsageError, describeFailure, REPLY_EXPLANATIONS, formatProgress, createProgress,
+  wantProgress };

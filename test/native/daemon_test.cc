@@ -1,8 +1,10 @@
 /* The reference query daemon, driven through its socket: a raw datagram
  * client with its own framing and digest, and real HTTP servers as targets. */
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
@@ -147,6 +149,15 @@ int other_sender_finish(other_sender* o)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+struct owned_fd {
+    int fd = -1;
+    ~owned_fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
 /* Adds `delta` to the total_len field of a framed request. */
 std::string shift_total(std::string f, int64_t delta)
 {
@@ -190,19 +201,35 @@ TEST(QuerydRelay, RoutedRequestsComeBackByteForByte)
 
 TEST(QuerydRelay, EveryRefusalHasItsCode)
 {
-    http_server ok, closer, silent;
-    std::promise<void> release;   /* goes before the servers and frees the silent one */
+    http_server ok, closer, silent, stalls;
+    std::promise<void> release;   /* goes before the servers and frees the silent ones */
+    const std::shared_future<void> held = release.get_future().share();
     answer(&ok, http_response("fine"));
     closer.respond = [](int, const std::string&) {};
-    silent.respond = [held = release.get_future().share()](int, const std::string&) { held.wait(); };
+    silent.respond = [held](int, const std::string&) { held.wait(); };
+    stalls.respond = [held](int fd, const std::string&) {
+        write_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part");
+        held.wait();
+    };
     ASSERT_TRUE(http_server_start(&ok));
     ASSERT_TRUE(http_server_start(&closer));
     ASSERT_TRUE(http_server_start(&silent));
+    ASSERT_TRUE(http_server_start(&stalls));
+    /* A TCP port that is bound but not listening refuses connections. */
+    const owned_fd refusing{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t bound_len = sizeof bound;
+    ASSERT_EQ(bind(refusing.fd, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
+    ASSERT_EQ(getsockname(refusing.fd, reinterpret_cast<sockaddr*>(&bound), &bound_len), 0);
     queryd_child d;
     ASSERT_TRUE(queryd_start(&d, kDaemon,
                              {"--route", "OK=" + ok.endpoint(), "--route", "CLOSER=" + closer.endpoint(), "--route",
-                              "SILENT=" + silent.endpoint(), "--route", "GONE=unix:/tmp/zelq-no-such-socket",
-                              "--target-timeout", "1", "--max-request", "100000"}));
+                              "SILENT=" + silent.endpoint(), "--route", "STALLS=" + stalls.endpoint(), "--route",
+                              "GONE=unix:/tmp/zelq-no-such-socket", "--route",
+                              "REFUSES=127.0.0.1:" + std::to_string(ntohs(bound.sin_port)), "--target-timeout", "1",
+                              "--max-request", "100000"}));
 
     const std::string get = http_request(), good = frame_request("S1:OK", get), no_nul = frame_request("S1:OK", "");
     std::string bad_digest = good;
@@ -220,7 +247,9 @@ TEST(QuerydRelay, EveryRefusalHasItsCode)
         {"empty target", frame_request("S1:", get), QUERY_FAIL_PATH_ERR},
         {"unknown target", frame_request("S1:NOPE", get), QUERY_FAIL_ROUTE_ERR},
         {"no such unix socket", frame_request("S1:GONE", get), QUERY_FAIL_REMOTE_ERR},
-        {"target stays silent", frame_request("S1:SILENT", get), QUERY_FAIL_REMOTE_ERR},
+        {"TCP target refuses", frame_request("S1:REFUSES", get), QUERY_FAIL_REMOTE_ERR},
+        {"target stays silent", frame_request("S1:SILENT", get), QUERY_FAIL_DOWNNRV_ERR},
+        {"target falls silent in its response", frame_request("S1:STALLS", get), QUERY_FAIL_DOWNNRV_ERR},
         {"nine serials", frame_request("A:B:C:D:E:F:G:H:OK", get), QUERY_FAIL_DROP_TTL},
         {"not HTTP", frame_request("S1:OK", "hello"), QUERY_FAIL_MALFORMED_HTTP_REQ},
         {"HTTP/1.0", frame_request("S1:OK", "GET /x HTTP/1.0\r\n\r\n"), QUERY_FAIL_MALFORMED_HTTP_REQ},
@@ -753,4 +782,114 @@ TEST(QuerydLifecycle, MissingDirectoriesAre0755AndTheSocketTakesTheModeAndGroupA
         }
         EXPECT_EQ(queryd_stop(&d, SIGTERM), r.exit_code);
     }
+
+TEST(QuerydLifecycle, SighupReloadsRoutesAndABadFileKeepsTheOldOnes)
+{
+    http_server before, after, slow, fixed;
+    std::promise<void> release;   /* goes before the servers and frees the slow one */
+    answer(&before, http_response("before"));
+    answer(&after, http_response("after"));
+    answer(&fixed, http_response("fixed"));
+    slow.respond = [held = release.get_future().share()](int fd, const std::string&) {
+        write_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nfirst");
+        held.wait();
+        write_all(fd, "-last");
+    };
+    for (http_server* s : {&before, &after, &slow, &fixed})
+        ASSERT_TRUE(http_server_start(s));
+    const std::string routes = "/tmp/zelq-routes-" + std::to_string(getpid());
+    const auto write_routes = [&routes](const std::string& text) {
+        /* Written beside and renamed, as an operator's editor or deployment does. */
+        std::ofstream(routes + ".new") << text;
+        ASSERT_EQ(rename((routes + ".new").c_str(), routes.c_str()), 0);
+    };
+    write_routes("A " + before.endpoint() + "\nSLOW " + slow.endpoint() + "\n");
+    queryd_child d;
+    ASSERT_TRUE(queryd_start(&d, kDaemon, {"--routes", routes, "--route", "F=" + fixed.endpoint(), "--target-timeout", "60"}));
+    EXPECT_EQ(exchange(d, "S1:A", http_request()).payload, http_response("before"));
+
+    /* An exchange in flight: its first datagram is in, the rest held back. */
+    dgram_client in_flight;
+    ASSERT_TRUE(send_datagrams(in_flight, d.socket_path, frame_request("S1:SLOW", http_request())));
+    pollfd p{in_flight.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    char first[4096];
+    const ssize_t first_len = recv(in_flight.fd, first, sizeof first, 0);
+    ASSERT_GT(first_len, 12);
+
+    struct step {
+        const char* what;
+        std::string file;          /* new content; empty: the file is removed */
+        std::string log;           /* the line SIGHUP must produce */
+        std::string a, b;          /* what A and B answer afterwards ("" for a refusal) */
+    } steps[] = {
+        {"new routes", "A " + after.endpoint() + "\nB " + after.endpoint() + "\nSLOW " + slow.endpoint() + "\n",
+         "routes reloaded from " + routes + ": 4 routes", http_response("after"), http_response("after")},
+        {"a bad line", "A " + before.endpoint() + "\nB\n", "routes not reloaded, the 4 routes in use stay: " + routes +
+         ":2: expected 'SERIAL ENDPOINT'", http_response("after"), http_response("after")},
+        {"a missing file", "", "routes not reloaded, the 4 routes in use stay: cannot read route file " + routes,
+         http_response("after"), http_response("after")},
+        {"B dropped", "A " + before.endpoint() + "\n", "routes reloaded from " + routes + ": 2 routes",
+         http_response("before"), ""},
+    };
+    for (const step& st : steps) {
+        SCOPED_TRACE(st.what);
+        if (st.file.empty())
+            unlink(routes.c_str());
+        else
+            write_routes(st.file);
+        const size_t seen = log_count(&d, st.log);
+        ASSERT_EQ(kill(d.pid, SIGHUP), 0);
+        EXPECT_EQ(log_count(&d, st.log, seen + 1, 5), seen + 1);
+        const reply a = exchange(d, "S1:A", http_request()), b = exchange(d, "S1:B", http_request());
+        EXPECT_EQ(a.payload, st.a);
+        EXPECT_EQ(b.code, st.b.empty() ? QUERY_FAIL_ROUTE_ERR : QUERY_SUCCESS_FIN);
+        EXPECT_EQ(b.payload, st.b);
+        /* --route options are applied after every reload. */
+        EXPECT_EQ(exchange(d, "S1:F", http_request()).payload, http_response("fixed"));
+    }
+    unlink(routes.c_str());
+
+    release.set_value();
+    const reply rest = read_reply(in_flight);
+    EXPECT_EQ(rest.code, QUERY_SUCCESS_FIN);
+    EXPECT_EQ(std::string(first + 12, static_cast<size_t>(first_len) - 12) + rest.payload,
+              "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nfirst-last");
+    EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+}
+
+TEST(QuerydLog, ClientGoneOnlyWhenItLeftBeforeTheLastResponseByte)
+{
+    /* The target holds its connection open after the response, so the daemon
+     * relays every byte first and sends the empty end mark only once the
+     * target closes, which it does after the client has gone. */
+    const std::string response = http_response("complete");
+    http_server lingers;
+    std::promise<void> client_closed;   /* goes before the server and frees it */
+    lingers.respond = [&response, held = client_closed.get_future().share()](int fd, const std::string&) {
+        write_all(fd, response);
+        held.wait();
+    };
+    ASSERT_TRUE(http_server_start(&lingers));
+    queryd_child d;
+    ASSERT_TRUE(queryd_start(&d, kDaemon, {"--route", "L=" + lingers.endpoint()}));
+    {
+        dgram_client c;
+        ASSERT_TRUE(send_datagrams(c, d.socket_path, frame_request("S1:L", http_request())));
+        std::string got;
+        char buf[4096];
+        while (got.size() < response.size()) {
+            pollfd p{c.fd, POLLIN, 0};
+            ASSERT_EQ(poll(&p, 1, 5000), 1);
+            const ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+            ASSERT_GT(n, 12);
+            ASSERT_EQ(buf[0], QUERY_SUCCESS);   /* the end mark is still due */
+            got.append(buf + 12, static_cast<size_t>(n) - 12);
+        }
+        EXPECT_EQ(got, response);
+    }   /* the client has the whole response and closes, as relay() does */
+    client_closed.set_value();
+    EXPECT_TRUE(queryd_wait_log(&d, "GET /api/x: " + std::to_string(response.size()) + " bytes\n", 5)) << d.log;
+    EXPECT_EQ(queryd_stop(&d, SIGTERM), 0);
+    EXPECT_EQ(d.log.find("gone"), std::string::npos) << d.log;
 }

@@ -5,6 +5,9 @@ const { test } = require('node:test');
 const assert = require('node:assert');
 const { spawnSync } = require('node:child_process');
 const { Worker } = require('node:worker_threads');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 require('./support/private_socket');
 const { modulePath } = require('./lib/paths');
 
@@ -39,6 +42,26 @@ test('the package loader explains a module that is not built', () => {
   });
   // With the override missing it falls back to build/; only check the text when both are absent.
   if (out.status !== 0) assert.match(out.stderr, /could not load the native module/);
+});
+
+test('the package loader explains a C library too old for the module', () => {
+  // The module with its GLIBC_2.28 requirement rewritten to a version no C
+  // library has: the dynamic loader refuses it as it would on an old system.
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-glibc-'));
+  try {
+    const bytes = fs.readFileSync(modulePath);
+    const at = bytes.indexOf('GLIBC_2.28\0');
+    assert.ok(at > 0, 'the module names GLIBC_2.28');
+    bytes.write('GLIBC_9.28', at);
+    const file = path.join(dir, 'node_zel_mod.node');
+    fs.writeFileSync(file, bytes);
+    const out = spawnSync(process.execPath, ['-e', "require('./')"], { encoding: 'utf8', env: { ...process.env, ZEL_MODULE_PATH: file } });
+    assert.notEqual(out.status, 0);
+    assert.match(out.stderr, /needs the GNU C library 9\.28 or later; this system has \d+\.\d+/);
+    assert.match(out.stderr, /npm rebuild node-zel-mod/);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 });
 
 test('fewer than eight arguments are refused with EINVAL', () => {

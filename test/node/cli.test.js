@@ -13,10 +13,11 @@ const zlib = require('zlib');
 
 require('./support/private_socket');
 const { ROOT, socketInUse, startQueryd } = require('../../tools/demo/queryd');
-const { parseArgs } = require('../../tools/zel-req');
+const { parseArgs, describeFailure, formatProgress, createProgress } = require('../../tools/zel-req');
+const { CODES, REPLY_CODE_NAMES } = require('../../lib/errors');
 
 const zelReq = (args) => new Promise((resolve) => {
-  execFile(path.join(ROOT, 'tools', 'zel-req.js'), args, { encoding: 'buffer' }, (err, stdout, stderr) =>
+  execFile(path.join(ROOT, 'tools', 'zel-req.js'), args, { encoding: 'buffer', maxBuffer: 64 << 20 }, (err, stdout, stderr) =>
     resolve({ code: err ? err.code : 0, stdout, out: stdout.toString(), err: stderr.toString() }));
 });
 
@@ -124,5 +125,139 @@ describe('relayed requests', () => {
     const none = await zelReqHere(['GET', '/zel/SRC:APP1', '/a']);
     assert.equal(none.code, 1);
     assert.ok(none.err.includes(`no query daemon is listening on ${sock}`), none.err);
+  });
+});
+
+describe('failure explanations', () => {
+  const o = { url: '/zel/SRC:APP9', socket: '/run/q' };
+  const reply = (code) => Object.assign(new Error(`the query daemon answered ${REPLY_CODE_NAMES[code] || `reply code ${code}`} (${code})`),
+    { code: CODES.REPLY, replyCode: code });
+
+  it('every reply code the daemon can fail a relay with is explained in the request\'s terms', () => {
+    const rows = [ // [reply code, what the explanation must say]
+      [2, /could not reach appliance "APP9", or lost the connection/],
+      [3, /could not read the request: an empty serial in the chain, or a damaged/],
+      [4, /names a serial twice/],
+      [5, /the target serial "APP9" is not in its route table/],
+      [6, /appliance "APP9" accepted the connection but did not answer within the daemon's time-out/],
+      [7, /more serials than the daemon's hop limit/],
+      [8, /appliance "APP9" closed the connection without answering/],
+      [9, /at its limit \(too many requests at once, or a request larger than it takes\); try again/],
+      [15, /not one well-formed HTTP\/1\.1 request/],
+      [255, /does not take this kind of request/],
+      [12, /APPLIANCE_REP_INVALID_JSON \(12\), which is no answer to a request/],
+      [77, /reply code 77 \(77\), which is no answer to a request/],
+    ];
+    for (const [code, want] of rows) {
+      const text = describeFailure(reply(code), o);
+      assert.match(text, want, `code ${code}`);
+      assert.ok(text.startsWith('the query daemon on /run/q answered '), text);
+    }
+    // Every failure code of the table has a row above.
+    const failures = Object.keys(REPLY_CODE_NAMES).map(Number).filter((c) => c >= 2 && (c <= 9 || c >= 15));
+    assert.deepEqual(failures.filter((c) => !rows.some(([r]) => r === c)), []);
+  });
+
+  it('every error code relay() rejects with gets its own explanation', () => {
+    const rows = [ // [code, message, what the explanation must add]
+      [CODES.NO_DAEMON, 'x', /^no query daemon is listening on \/run\/q \(start one/],
+      [CODES.TIMEOUT, 'no reply datagram for 12000 ms', /: the daemon or the appliance "APP9" did not answer in time/],
+      [CODES.BAD_REPLY, 'the response was cut', /: the reply from appliance "APP9" or the daemon was malformed or cut short/],
+      [CODES.SEND, 'the request could not be sent', /: the daemon on \/run\/q did not take the request/],
+      [CODES.SOCKET, 'socket failed', /: no local socket could be opened/],
+      ['ZEL_ERR_UNTRUSTED_SOCKET', 'the socket is not trusted', /belongs to a user this client does not trust[\s\S]*ZEL_QUERY_UID/],
+      [CODES.ABORT, 'The relay was aborted', /^the relay was cancelled$/],
+    ];
+    for (const [code, message, want] of rows) {
+      assert.match(describeFailure(Object.assign(new Error(message), { code }), o), want, code);
+    }
+    assert.deepEqual(Object.values(CODES).filter((c) => c !== CODES.REPLY && !rows.some(([r]) => r === c)), []);
+  });
+});
+
+describe('progress', () => {
+  it('formats bytes, share of the whole, rate and elapsed time', () => {
+    const MiB = 1 << 20;
+    const rows = [ // [bytes, total, elapsed ms, line]
+      [3 * MiB, 16 * MiB, 1500, '3.0 MiB of 16.0 MiB (18 %), 2.0 MiB/s, 1.5 s'],
+      [1536, 0, 2000, '1.5 KiB, 768 B/s, 2.0 s'],
+      [6 * 1024 * MiB, 0, 4000, '6.0 GiB, 1.5 GiB/s, 4.0 s'],
+      [0, 100, 0, '0 B of 100 B (0 %), 0 B/s, 0.0 s'],
+    ];
+    for (const [bytes, total, elapsedMs, line] of rows) assert.equal(formatProgress({ bytes, total, elapsedMs }), line);
+  });
+
+  it('starts only for a large or slow body, redraws in place, ends with a line break', () => {
+    let t = 0;
+    const run = (steps) => {
+      const out = [];
+      const p = createProgress({ write: (s) => out.push(s) }, { total: 0, now: () => t });
+      for (const [dt, n] of steps) {
+        t += dt;
+        p.add(n);
+      }
+      p.end();
+      return out;
+    };
+    assert.deepEqual(run([[100, 1000], [100, 500 * 1024]]), [], 'small and quick: nothing');
+    const big = run([[10, 600 * 1024], [10, 600 * 1024], [10, 600 * 1024], [300, 10]]);
+    assert.ok(big.length >= 3 && big.slice(0, -1).every((l) => l.startsWith('\r\x1b[Kzel-req: ')), big.join('|'));
+    assert.equal(big[big.length - 1], '\n');
+    const slow = run([[600, 10], [600, 10]]);
+    assert.match(slow.join(''), /zel-req: 20 B, \d+ B\/s, 1\.\d s/);
+  });
+});
+
+describe('progress and explanations against a daemon', () => {
+  let dir, sock, daemon, silent;
+  const BODY = 3 << 20;
+  before(async () => {
+    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-cli-progress-'));
+    sock = path.join(dir, 'q');
+    const replay = path.join(dir, 'big.http');
+    fs.writeFileSync(replay, Buffer.concat([Buffer.from(`HTTP/1.1 200 OK\r\nContent-Length: ${BODY}\r\n\r\n`),
+      Buffer.alloc(BODY, 0x62)]));
+    // An appliance that takes the request and never answers.
+    silent = http.createServer(() => {});
+    await new Promise((r) => silent.listen(0, '127.0.0.1', r));
+    daemon = await startQueryd(['--socket', sock, '--route', `MUTE=127.0.0.1:${silent.address().port}`,
+      '--target-timeout', '1']);
+  });
+  after(async () => {
+    await daemon?.stop();
+    silent?.closeAllConnections();
+    silent?.close();
+    if (dir) fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('a silent appliance: status 1 and the daemon\'s time-out explained', async () => {
+    const r = await zelReq(['--socket', sock, 'GET', '/zel/SRC:MUTE', '/a']);
+    assert.equal(r.code, 1);
+    assert.match(r.err, /QUERY_FAIL_DOWNNRV_ERR \(6\): appliance "MUTE" accepted the connection but did not answer/);
+  });
+
+  it('progress on a terminal when the body goes elsewhere; none when piped or with --quiet', async () => {
+    const replayDaemon = await startQueryd(['--socket', path.join(dir, 'r'), '--replay', path.join(dir, 'big.http')]);
+    try {
+      const args = ['--raw', '--socket', path.join(dir, 'r'), 'GET', '/zel/SRC:ANY', '/big'];
+      const piped = await zelReq(args);
+      assert.deepEqual([piped.code, piped.stdout.length, piped.err], [0, BODY, '']);
+      // script(1) gives the client a terminal for standard error; the body
+      // goes to a file.
+      const underTerminal = (extra) => new Promise((resolve) => {
+        const cmd = [process.execPath, path.join(ROOT, 'tools', 'zel-req.js'), ...extra, ...args]
+          .map((a) => `'${a}'`).join(' ') + ` > '${path.join(dir, 'out')}'`;
+        execFile('script', ['-q', '-e', '-c', cmd, '/dev/null'], { encoding: 'utf8' }, (err, stdout) =>
+          resolve({ code: err ? err.code : 0, screen: stdout }));
+      });
+      const shown = await underTerminal([]);
+      assert.equal(shown.code, 0, shown.screen);
+      assert.equal(fs.statSync(path.join(dir, 'out')).size, BODY);
+      assert.match(shown.screen, /zel-req: 3\.0 MiB of 3\.0 MiB \(100 %\), [\d.]+ \S+\/s, \d+\.\d s\r?\n/);
+      const quiet = await underTerminal(['--quiet']);
+      assert.deepEqual([quiet.code, quiet.screen], [0, '']);
+    } finally {
+      await replayDaemon.stop();
+    }
   });
 });

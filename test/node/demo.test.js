@@ -5,34 +5,57 @@ const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('child_process');
 const fs = require('fs');
+const os = require('os');
 const path = require('path');
 const readline = require('readline');
 const zlib = require('zlib');
 
 require('./support/private_socket');
 const { QUERY_SOCKET, ROOT, socketInUse } = require('../../tools/demo/queryd');
+const { processStart } = require('../../tools/demo/leftovers');
 
 const { request } = require('./support/client');
 
-describe('npm start', () => {
-  let demo, base;
+// Starts the demo on a free port; resolves with { demo, lines, stderr(),
+// exited() } once it printed its Ctrl-C hint (the last line, once all is up).
+async function startDemo() {
+  const demo = spawn(process.execPath, [path.join(ROOT, 'tools/demo/demo.js'), '--port', '0']);
   const lines = [];
-  const apps = {}; // framing -> { serial, base }
+  let stderr = '';
+  demo.stderr.on('data', (d) => { stderr += d; });
+  await new Promise((resolve, reject) => {
+    readline.createInterface({ input: demo.stdout }).on('line', (line) => {
+      lines.push(line);
+      if (line.startsWith('demo: Ctrl-C stops everything')) resolve();
+    });
+    demo.on('exit', (code) => reject(new Error(`demo exited (${code}) before it was ready:\n${lines.join('\n')}\n${stderr}`)));
+  });
   const exited = () => (demo.exitCode !== null || demo.signalCode !== null
     ? Promise.resolve(demo.exitCode) : new Promise((r) => demo.once('exit', r)));
+  return { demo, lines, stderr: () => stderr, exited };
+}
+
+// The ids of the processes whose parent is `pid`.
+function childrenOf(pid) {
+  const kids = [];
+  for (const d of fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n))) {
+    try {
+      const stat = fs.readFileSync(`/proc/${d}/stat`, 'utf8');
+      if (Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]) === pid) kids.push(Number(d));
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return kids;
+}
+
+describe('npm start', () => {
+  let demo, base, exited;
+  let lines = [];
+  const apps = {}; // framing -> { serial, base }
   before(async () => {
     assert.equal(socketInUse(QUERY_SOCKET), false, `${QUERY_SOCKET} is served by a daemon this test did not start`);
-    demo = spawn(process.execPath, [path.join(ROOT, 'tools/demo/demo.js'), '--port', '0']);
-    let stderr = '';
-    demo.stderr.on('data', (d) => { stderr += d; });
-    await new Promise((resolve, reject) => {
-      // The address line comes first, the Ctrl-C hint last, once all is up.
-      readline.createInterface({ input: demo.stdout }).on('line', (line) => {
-        lines.push(line);
-        if (line.startsWith('demo: Ctrl-C stops everything')) resolve();
-      });
-      demo.on('exit', (code) => reject(new Error(`demo exited (${code}) before it was ready:\n${lines.join('\n')}\n${stderr}`)));
-    });
+    ({ demo, lines, exited } = await startDemo());
     base = lines.map((l) => /^demo: admin server listening on (http:\/\/127\.0\.0\.1:\d+)$/.exec(l)).find(Boolean)[1];
     for (const m of lines.map((l) => /^ {2}(\S+) +(plain|gzip|chunked) +(127\.0\.0\.1:\d+)$/.exec(l)).filter(Boolean)) {
       apps[m[2]] = { serial: m[1], base: `http://${m[3]}` };
@@ -92,5 +115,58 @@ describe('npm start', () => {
     assert.equal(await exited(), 0);
     assert.equal(fs.existsSync(QUERY_SOCKET), false);
     assert.equal(socketInUse(QUERY_SOCKET), false);
+  });
+});
+
+describe('the demo killed with SIGKILL', () => {
+  it('its daemon and appliances stop by themselves; the next start removes what was left and works', async () => {
+    assert.equal(socketInUse(QUERY_SOCKET), false, `${QUERY_SOCKET} is served by a daemon this test did not start`);
+    const first = await startDemo();
+    let kids, owned;
+    try {
+      kids = childrenOf(first.demo.pid).map((pid) => ({ pid, start: processStart(pid) }));
+      assert.equal(kids.length, 2, 'the daemon and the appliances');
+      const ownerOf = (n) => {
+        try {
+          return fs.readFileSync(path.join(os.tmpdir(), n, 'owner'), 'utf8').split(' ')[0];
+        } catch {
+          return null;
+        }
+      };
+      owned = fs.readdirSync(os.tmpdir()).filter((n) => /^zel-(demo|queryd)-/.test(n) && ownerOf(n) === String(first.demo.pid));
+      assert.equal(owned.length, 2, 'the demo\'s folder and its daemon\'s log folder');
+    } finally {
+      first.demo.kill('SIGKILL');
+      await first.exited();
+    }
+    // Poll with a hang guard, not a time limit: children that stay are a
+    // failure.  One that has exited but waits to be reaped counts as gone.
+    const state = (pid) => {
+      try {
+        const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+        return stat.slice(stat.lastIndexOf(')') + 2).split(' ')[0];
+      } catch {
+        return null;
+      }
+    };
+    const running = () => kids.filter((k) => processStart(k.pid) === k.start && state(k.pid) !== 'Z');
+    for (let i = 0; i < 300 && running().length; i++) await new Promise((r) => setTimeout(r, 50));
+    assert.deepEqual(running(), []);
+    assert.equal(fs.existsSync(QUERY_SOCKET), false, 'the daemon stopped cleanly and removed its socket');
+
+    const second = await startDemo();
+    try {
+      for (const n of owned) {
+        assert.equal(fs.existsSync(path.join(os.tmpdir(), n)), false, n);
+        assert.match(second.stderr(), new RegExp(`demo: removed \\S*${n}, left by an earlier run that was killed`));
+      }
+      const base = second.lines.map((l) => /^demo: admin server listening on (\S+)$/.exec(l)).find(Boolean)[1];
+      const serial = second.lines.map((l) => /^ {2}(\S+) +plain /.exec(l)).find(Boolean)[1];
+      const r = await request(`${base}/zel/ZL1000:${serial}/api/status`);
+      assert.equal(JSON.parse(r.body).serial, serial);
+    } finally {
+      second.demo.kill('SIGINT');
+      assert.equal(await second.exited(), 0);
+    }
   });
 });

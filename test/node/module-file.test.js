@@ -45,3 +45,13 @@ test('every imported name is provided by the hosting node or the C library', () 
     .map((s) => s.name);
   assert.deepStrictEqual(unresolved, []);
 });
+
+test('runs on glibc 2.28 and later: no imported name needs a newer symbol version', () => {
+  // 2.28 is the oldest glibc the Node.js releases themselves run on; a call
+  // such as stat() (a 2.33 symbol) would raise the floor for nothing.
+  const newer = dynamicSymbols(modulePath, '--undefined-only').map((s) => s.name).filter((name) => {
+    const v = /@+GLIBC_(\d+)\.(\d+)/.exec(name);
+    return v && (Number(v[1]) > 2 || Number(v[2]) > 28);
+  });
+  assert.deepStrictEqual(newer, []);
+});

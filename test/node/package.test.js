@@ -62,6 +62,7 @@ describe('a tarball with a prebuilt module', () => {
     assert.match(r.stderr, /apt-get install cmake g\+\+ make/);
     assert.match(r.stderr, /apk add cmake g\+\+ make/);
     assert.match(r.stderr, /dnf install cmake gcc-c\+\+ make/);
+    assert.match(r.stderr, /then run `npm rebuild node-zel-mod` again/);
   });
 });
 
@@ -79,5 +80,8 @@ describe('a tarball without a prebuilt module', () => {
     assert.notEqual(r.status, 0);
     assert.match(r.stderr, /no prebuilt module for linux-\w+ and it cannot be compiled here/);
     assert.match(r.stderr, /apt-get install cmake g\+\+ make/);
+    // npm rolled the install back: only running the install again helps.
+    assert.match(r.stderr, /then run the same `npm install` \(or `npm ci`\) again/);
+    assert.equal(fs.existsSync(path.join(project, 'node_modules', 'node-zel-mod')), false);
   });
 });

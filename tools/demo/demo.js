@@ -5,13 +5,18 @@
 //   /<prefix>/<SRC>:<DST>/<path>
 // to the appliance DST through relay() (createRelayHandler).  Ctrl-C stops
 // everything it started and removes its temporary files.
+//
+// The daemon and the appliances watch this process through a pipe on their
+// standard input: if it is killed outright (SIGKILL), the pipes close and
+// they stop by themselves, the daemon removing its socket file.  What such a
+// run leaves behind (its temporary folders) the next start removes.
 const { spawn } = require('child_process');
 const fs = require('fs');
-const os = require('os');
 const path = require('path');
 const readline = require('readline');
 
 const { startQueryd } = require('./queryd');
+const { makeOwnedTempDir, sweepLeftovers } = require('./leftovers');
 const { DEFAULT_SOCKET_PATH } = require('../../lib/defaults');
 
 const USAGE = `usage: npm start [-- --port N]
@@ -26,7 +31,9 @@ appliance DST through relay().
 
 Environment: ZEL_MODULE_PATH (module file), ZEL_QUERYD_PATH (daemon binary),
 ZEL_QUERY_SOCKET (query socket path, default /tmp/nst/.nst.query).
-Ctrl-C stops the daemon and the appliances and removes the temporary files.`;
+Ctrl-C stops the daemon and the appliances and removes the temporary files;
+if the demo is killed outright they stop by themselves, and the next start
+removes the temporary files it left.`;
 
 const SOURCE_SERIAL = 'ZL1000';
 const PREFIX = 'zel';
@@ -99,6 +106,8 @@ async function main() {
     process.exit(1);
   }
 
+  for (const dir of sweepLeftovers()) console.error(`demo: removed ${dir}, left by an earlier run that was killed`);
+
   const started = { tmpDir: null, appliances: null, daemon: null, server: null };
   let stopping = false;
   const stop = async (code) => {
@@ -135,12 +144,14 @@ async function main() {
     started.appliances = apps.child;
     apps.child.on('exit', onChildExit('the appliances'));
 
-    started.tmpDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-demo-'));
+    started.tmpDir = makeOwnedTempDir('zel-demo-');
     const routes = path.join(started.tmpDir, 'routes');
     fs.writeFileSync(routes, apps.list.map((a) => `${a.serial} ${a.endpoint}\n`).join(''));
 
-    started.daemon = await startQueryd(['--socket', DEFAULT_SOCKET_PATH, '--routes', routes],
-      { onLine: (line) => console.error(line.startsWith('zel-queryd: ') ? line : `zel-queryd: ${line}`) });
+    started.daemon = await startQueryd(['--socket', DEFAULT_SOCKET_PATH, '--routes', routes], {
+      watchParent: true,
+      onLine: (line) => console.error(line.startsWith('zel-queryd: ') ? line : `zel-queryd: ${line}`),
+    });
     started.daemon.child.on('exit', onChildExit('the query daemon'));
 
     const index = {

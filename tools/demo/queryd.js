@@ -6,8 +6,8 @@
 // one we make sure no live process is bound there.
 const { spawn } = require('child_process');
 const fs = require('fs');
-const os = require('os');
 const path = require('path');
+const { makeOwnedTempDir } = require('./leftovers');
 
 const ROOT = path.resolve(__dirname, '..', '..');
 const QUERY_SOCKET = process.env.ZEL_QUERY_SOCKET || '/tmp/nst/.nst.query';
@@ -29,6 +29,55 @@ function socketInUse(sockPath = QUERY_SOCKET) {
   return table.split('\n').some((line) => line.endsWith(' ' + sockPath));
 }
 
+// The id of a process that has a Unix socket bound at `sockPath`, or null
+// when none can be seen.  /proc/net/unix gives the socket's inode, and the
+// process holding it shows "socket:[INODE]" among its descriptors (another
+// user's are visible to root only).
+function socketOwner(sockPath = QUERY_SOCKET) {
+  let inode = null;
+  try {
+    for (const line of fs.readFileSync('/proc/net/unix', 'utf8').split('\n')) {
+      // Num RefCount Protocol Flags Type St Inode Path
+      const f = line.trim().split(/\s+/);
+      if (f.length >= 8 && f.slice(7).join(' ') === sockPath) inode = f[6];
+    }
+  } catch {
+    return null;
+  }
+  if (!inode) return null;
+  const wanted = `socket:[${inode}]`;
+  for (const pid of fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d) && Number(d) !== process.pid)) {
+    let fds;
+    try {
+      fds = fs.readdirSync(`/proc/${pid}/fd`);
+    } catch {
+      continue;
+    }
+    for (const fd of fds) {
+      try {
+        if (fs.readlinkSync(`/proc/${pid}/fd/${fd}`) === wanted) return Number(pid);
+      } catch {
+        // closed meanwhile
+      }
+    }
+  }
+  return null;
+}
+
+// How the process serving `sockPath` is named in a refusal: "process 123
+// (zel-queryd --socket ...)", or a neutral phrase when it cannot be seen.
+function describeOwner(sockPath) {
+  const pid = socketOwner(sockPath);
+  if (!pid) return 'a process this program did not start';
+  let cmd = '';
+  try {
+    cmd = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').filter(Boolean).join(' ');
+  } catch {
+    // gone meanwhile, or not ours to read
+  }
+  return `process ${pid}${cmd ? ` (${cmd.length > 120 ? `${cmd.slice(0, 117)}...` : cmd})` : ''}`;
+}
+
 // Starts the daemon with `args` and resolves once it has printed its
 // "listening on" line.  Rejects (and kills the child) when the socket is
 // already served by someone else, when the daemon exits early, or when it
@@ -39,23 +88,30 @@ function socketInUse(sockPath = QUERY_SOCKET) {
 // row), and a daemon writing into a pipe nobody reads would stall once the
 // pipe is full.  `onLine` receives the lines written after start-up, read
 // from that file whenever our event loop runs.
-function startQueryd(args = [], { bin = querydPath(), timeoutMs = 10000, onLine = null, stdout = 'ignore' } = {}) {
+//
+// With `watchParent` the daemon gets one end of a pipe as standard input and
+// --watch-stdin: when this process ends, however it ends, the pipe closes
+// and the daemon stops as on SIGTERM, removing its socket file.
+function startQueryd(args = [], { bin = querydPath(), timeoutMs = 10000, onLine = null, stdout = 'ignore',
+  watchParent = false } = {}) {
   const sockIdx = args.indexOf('--socket');
   const sockPath = sockIdx >= 0 ? args[sockIdx + 1] : QUERY_SOCKET;
   if (socketInUse(sockPath)) {
     return Promise.reject(new Error(
-      `the query socket ${sockPath} is already served by a process this program did not start; ` +
+      `the query socket ${sockPath} is already served by ${describeOwner(sockPath)}; ` +
       'stop that daemon first (or wait for whoever is testing against it)'));
   }
   if (!fs.existsSync(bin)) {
     return Promise.reject(new Error(`query daemon not found at ${bin}; build it with \`npm run build\``));
   }
-  const logDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-queryd-'));
+  const logDir = makeOwnedTempDir('zel-queryd-');
   const logFile = path.join(logDir, 'stderr.log');
   const logFd = fs.openSync(logFile, 'w+');
   let child;
   try {
-    child = spawn(bin, args, { stdio: ['ignore', stdout, logFd] });
+    child = spawn(bin, watchParent ? [...args, '--watch-stdin'] : args,
+      { stdio: [watchParent ? 'pipe' : 'ignore', stdout, logFd] });
+    child.stdin?.on('error', () => {});
   } finally {
     fs.closeSync(logFd);
   }
@@ -152,4 +208,4 @@ function makeHandle(child, sockPath, log, readNew, removeLog, onLine) {
   };
 }
 
-module.exports = { QUERY_SOCKET, ROOT, querydPath, socketInUse, startQueryd };
+module.exports = { QUERY_SOCKET, ROOT, querydPath, socketInUse, socketOwner, startQueryd };

@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -20,10 +19,11 @@
 
 #include "tools/queryd/queryd.h"
 
-/* The event loop.  One epoll set holds the request socket, a signalfd, the
- * two descriptors of every exchange (a reply socket connected to the client's
- * address, and the target connection) and the socket of every refusal that
- * waits for room at its client.  Descriptors are level-triggered and
+/* The event loop.  One epoll set holds the request socket, a signalfd (and,
+ * with --watch-stdin, standard input), the two descriptors of every exchange
+ * (a reply socket connected to the client's address, and the target
+ * connection) and the socket of every refusal that waits for room at its
+ * client.  Descriptors are level-triggered and
  * registered only while their owner waits on them, so a paused side costs
  * nothing and never spins.
  *
@@ -104,7 +104,6 @@ struct exchange {
     unique_fd target;
     uint32_t reply_events = 0;
     uint32_t target_events = 0;
-    const endpoint* ep = nullptr;
     std::string label;                /* "CHAIN -> ENDPOINT METHOD URL" */
     size_t req_sent = 0;
     char out[kOutMax];                /* the one reply datagram not yet sent */
@@ -251,13 +250,29 @@ void finished(daemon_state& s, exchange& x)
     erase(s, x);
 }
 
+/* A send to the client failed for good.  When all that was left to send is
+ * an empty final datagram, every byte of the response is already in the
+ * client's queue: a client that reads the response's own framing
+ * (Content-Length, the last chunk) knows it is complete and may close before
+ * the end mark arrives, so the exchange counts as finished.  Otherwise the
+ * client left before its reply was whole. */
+void client_left(daemon_state& s, exchange& x, int err)
+{
+    const bool end_mark_only = x.out_final && !x.refused && x.out_len == NSTD_REPLY_HDR_LEN &&
+                               static_cast<uint8_t>(x.out[0]) == QUERY_SUCCESS_FIN;
+    if (end_mark_only)
+        finished(s, x);
+    else
+        client_gone(s, x, err);
+}
+
 /* Sends the pending datagram; on success a final datagram ends the exchange.
  * Returns false when the exchange is gone. */
 bool push(daemon_state& s, exchange& x)
 {
     const send_result r = flush_out(x);
     if (r == GONE) {
-        client_gone(s, x, errno);
+        client_left(s, x, errno);
         return false;
     }
     if (r == BLOCKED) {
@@ -355,7 +370,7 @@ void answer_pump(daemon_state& s, exchange& x)
         }
         const send_result r = flush_out(x);
         if (r == GONE) {
-            client_gone(s, x, errno);
+            client_left(s, x, errno);
             return;
         }
         x.deadline = steady::now() + std::chrono::seconds(kClientStallSec);
@@ -382,7 +397,6 @@ void start_relay(daemon_state& s, exchange& x)
     std::string_view method, url;
     const char* reason = nullptr;
     const bool http_ok = http_request_check(std::string_view(x.rq.data.data(), x.rq.data.size()), &method, &url, &reason);
-    x.ep = v.ep;
     x.label = chain_label(x.rq.path) + " -> " + v.ep->text;
     if (!http_ok) {
         fail(s, x, QUERY_FAIL_MALFORMED_HTTP_REQ, reason);
@@ -582,7 +596,7 @@ void on_reply(daemon_state& s, exchange& x, uint32_t events)
     if ((events & EPOLLERR) != 0 && x.out_len != 0) {
         const int err = target_connect_error(x.reply.get());
         if (err != 0) {
-            client_gone(s, x, err);
+            client_left(s, x, err);
             return;
         }
     }
@@ -867,7 +881,9 @@ int expire(daemon_state& s)
                     addr_text(x.client, x.client_len).c_str(), kClientStallSec, x.label.c_str());
             erase(s, x);
         } else {
-            fail(s, x, QUERY_FAIL_REMOTE_ERR, "target silent for ",
+            /* A code of its own, so a client can tell a target that took
+             * too long from one that could not be reached. */
+            fail(s, x, QUERY_FAIL_DOWNNRV_ERR, "target silent for ",
                  std::to_string(s.opts->target_timeout) + " s");
         }
     }
@@ -899,18 +915,15 @@ void allow_descriptors(const options& opts)
 
 }  // namespace
 
-int run_daemon(const options& opts)
+int run_daemon(options opts)
 {
     daemon_state s;
+    /* `opts` holds the routes in use: SIGHUP replaces them while exchanges
+     * go on. */
     s.opts = &opts;
 
     signal(SIGPIPE, SIG_IGN);
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    sigprocmask(SIG_BLOCK, &mask, nullptr);
-    s.sig.reset(signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
+    s.sig.reset(control_signal_fd());
     s.epoll.reset(epoll_create1(EPOLL_CLOEXEC));
     if (!s.sig.valid() || !s.epoll.valid()) {
         fprintf(stderr, "zel-queryd: cannot set up the event loop: %s\n", strerror(errno));
@@ -937,8 +950,10 @@ int run_daemon(const options& opts)
     ev.events = EPOLLIN;
     ev.data.u64 = ROLE_LISTEN;
     epoll_ctl(s.epoll.get(), EPOLL_CTL_ADD, s.listen.get(), &ev);
-    ev.data.u64 = ROLE_SIGNAL;
-    epoll_ctl(s.epoll.get(), EPOLL_CTL_ADD, s.sig.get(), &ev);
+    if (!control_watch(s.epoll.get(), s.sig.get(), opts)) {
+        unlink(opts.socket_path.c_str());
+        return 1;
+    }
 
     fprintf(stderr, "zel-queryd: listening on %s\n", opts.socket_path.c_str());
 
@@ -957,9 +972,11 @@ int run_daemon(const options& opts)
                 on_listen(s);
                 continue;
             }
-            if (role == ROLE_SIGNAL) {
-                s.stop = true;
-                break;
+            if (role == ROLE_SIGNAL || role == ROLE_PARENT) {
+                s.stop = role == ROLE_SIGNAL ? control_signals(s.sig.get(), &opts) : control_stdin();
+                if (s.stop)
+                    break;
+                continue;
             }
             if (role == ROLE_REFUSAL) {
                 refusal_retry(&s.refusals, tag >> kRoleBits);

@@ -1,6 +1,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <utility>
 
 #include "tools/queryd/queryd.h"
 
@@ -15,5 +16,5 @@ int main(int argc, char** argv)
         fprintf(stderr, "zel-queryd: %s\n", err.c_str());
         return 2;
     }
-    return queryd::run_daemon(opts);
+    return queryd::run_daemon(std::move(opts));
 }

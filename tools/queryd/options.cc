@@ -62,7 +62,8 @@ constexpr const char kUsage[] =
     "  --socket-group GROUP    group (name or gid) of the socket file, so that a\n"
     "                          web server of that group can reach a daemon of\n"
     "                          another user (with --socket-mode 0660)\n"
-    "  --routes FILE           route file: lines 'SERIAL ENDPOINT', '#' comments\n"
+    "  --routes FILE           route file: lines 'SERIAL ENDPOINT', '#' comments;\n"
+    "                          SIGHUP re-reads it (a bad file keeps the old routes)\n"
     "  --route SERIAL=ENDPOINT add one route (repeatable; after --routes wins)\n"
     "                          ENDPOINT: host:port (TCP), unix:/path or /path\n"
     "  --max-hops N            longest serial chain accepted (default 8)\n"
@@ -94,7 +95,14 @@ constexpr const char kUsage[] =
     "  --silent                never answer; with --replay, send the payloads but\n"
     "                          no final datagram\n"
     "  --quiet                 no line per finished exchange\n"
-    "  --help                  this text\n";
+    "  --watch-stdin           stop as on SIGTERM when standard input ends: a parent\n"
+    "                          holding the other end of a pipe stops the daemon by\n"
+    "                          exiting, however it exits\n"
+    "  --help                  this text\n"
+    "\n"
+    "Signals: SIGINT and SIGTERM stop the daemon (exchanges in flight are\n"
+    "dropped, the socket file is removed); SIGHUP re-reads the route files and\n"
+    "--route options without dropping exchanges in flight.\n";
 
 int parse_int(const std::string& s, long lo, long hi, const char* what, std::string* err)
 {
@@ -109,7 +117,7 @@ int parse_int(const std::string& s, long lo, long hi, const char* what, std::str
 }
 
 /* Adds or replaces the route of `serial`, so later routes win. */
-int add_route(options* opts, std::string_view serial, std::string_view ep_text, std::string* err)
+int add_route(std::vector<route>* routes, std::string_view serial, std::string_view ep_text, std::string* err)
 {
     if (serial.empty() || serial.find(':') != std::string_view::npos) {
         *err = "bad serial in route: '" + std::string(serial) + "'";
@@ -119,16 +127,16 @@ int add_route(options* opts, std::string_view serial, std::string_view ep_text, 
     r.serial.assign(serial);
     if (parse_endpoint(ep_text, &r.ep, err) != 0)
         return -1;
-    for (route& old : opts->routes)
+    for (route& old : *routes)
         if (old.serial == r.serial) {
             old = r;
             return 0;
         }
-    opts->routes.push_back(r);
+    routes->push_back(r);
     return 0;
 }
 
-int load_routes(options* opts, const std::string& file, std::string* err)
+int load_routes(std::vector<route>* routes, const std::string& file, std::string* err)
 {
     std::ifstream in(file);
     if (!in) {
@@ -151,7 +159,7 @@ int load_routes(options* opts, const std::string& file, std::string* err)
             *err = file + ":" + std::to_string(lineno) + ": expected 'SERIAL ENDPOINT'";
             return -1;
         }
-        if (add_route(opts, std::string_view(line).substr(a, b - a),
+        if (add_route(routes, std::string_view(line).substr(a, b - a),
                       std::string_view(line).substr(c, d == std::string::npos ? std::string::npos : d - c), err) != 0) {
             *err = file + ":" + std::to_string(lineno) + ": " + *err;
             return -1;
@@ -211,6 +219,25 @@ int parse_code(const std::string& s, std::string* err)
 
 }  // namespace
 
+int read_routes(const options& opts, std::vector<route>* routes, std::string* err)
+{
+    std::vector<route> fresh;
+    for (const std::string& f : opts.route_files)
+        if (load_routes(&fresh, f, err) != 0)
+            return -1;
+    for (const std::string& r : opts.route_args) {
+        const size_t eq = r.find('=');
+        if (eq == std::string::npos) {
+            *err = "--route needs SERIAL=ENDPOINT";
+            return -1;
+        }
+        if (add_route(&fresh, std::string_view(r).substr(0, eq), std::string_view(r).substr(eq + 1), err) != 0)
+            return -1;
+    }
+    routes->swap(fresh);
+    return 0;
+}
+
 std::string reply_code_name(int code)
 {
     for (const code_name& c : kCodeNames)
@@ -221,8 +248,6 @@ std::string reply_code_name(int code)
 
 int parse_options(int argc, char** argv, options* opts, std::string* err)
 {
-    std::vector<std::string> route_files;
-    std::vector<std::string> route_args;
     std::string split_text;
 
     /* The same variable moves the module's transport, so a daemon and the
@@ -279,11 +304,11 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
         } else if (arg == "--routes") {
             if (!need(&v))
                 return -1;
-            route_files.push_back(v);
+            opts->route_files.push_back(v);
         } else if (arg == "--route") {
             if (!need(&v))
                 return -1;
-            route_args.push_back(v);
+            opts->route_args.push_back(v);
         } else if (arg == "--max-hops" || arg == "--request-timeout" || arg == "--target-timeout" ||
                    arg == "--max-clients" || arg == "--max-half-sent" || arg == "--max-queued-refusals" ||
                    arg == "--max-clients-per-sender") {
@@ -336,6 +361,8 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
             opts->silent = true;
         } else if (arg == "--quiet" && !has_value) {
             opts->quiet = true;
+        } else if (arg == "--watch-stdin" && !has_value) {
+            opts->watch_stdin = true;
         } else {
             *err = "unknown option " + std::string(argv[i]) + " (see --help)";
             return -1;
@@ -356,18 +383,8 @@ int parse_options(int argc, char** argv, options* opts, std::string* err)
         *err = "ZEL_QUERY_SOCKET needs a path of 1 to 107 bytes (or give --socket)";
         return -1;
     }
-    for (const std::string& f : route_files)
-        if (load_routes(opts, f, err) != 0)
-            return -1;
-    for (const std::string& r : route_args) {
-        const size_t eq = r.find('=');
-        if (eq == std::string::npos) {
-            *err = "--route needs SERIAL=ENDPOINT";
-            return -1;
-        }
-        if (add_route(opts, std::string_view(r).substr(0, eq), std::string_view(r).substr(eq + 1), err) != 0)
-            return -1;
-    }
+    if (read_routes(*opts, &opts->routes, err) != 0)
+        return -1;
     if (opts->replay) {
         std::ifstream in(opts->replay_path, std::ios::binary);
         if (!in) {

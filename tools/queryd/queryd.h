@@ -6,7 +6,9 @@
  * replay.cc cuts a replay file into payloads, refusal.cc sends refusals and
  * holds those a client has no room for, log.cc shows addresses and texts in
  * the log, socket_path.cc binds the request socket where no other user can
- * stand in for it, and event_loop.cc runs the exchanges. */
+ * stand in for it, control.cc takes signals and watches the parent, reload.cc
+ * re-reads the routes, socket_owner.cc finds the process behind a socket
+ * path, and event_loop.cc runs the exchanges. */
 #ifndef ZEL_TOOLS_QUERYD_H
 #define ZEL_TOOLS_QUERYD_H
 
@@ -44,6 +46,7 @@ enum fd_role : uint64_t {
     ROLE_REPLY = 2,
     ROLE_TARGET = 3,
     ROLE_REFUSAL = 4,
+    ROLE_PARENT = 5,
 };
 constexpr int kRoleBits = 3;
 
@@ -78,6 +81,8 @@ struct options {
     bool socket_group_set = false;
     gid_t socket_group = 0;           /* the socket file's group, when set */
     std::vector<route> routes;
+    std::vector<std::string> route_files;   /* --routes, in order: re-read on SIGHUP */
+    std::vector<std::string> route_args;    /* --route SERIAL=ENDPOINT, applied after the files */
     int max_hops = 8;
     int request_timeout = 5;          /* seconds a half-sent request is kept */
     int target_timeout = 10;          /* seconds a target may stay silent */
@@ -94,6 +99,7 @@ struct options {
     malformed_kind malformed = MALFORMED_NONE;
     bool silent = false;
     bool quiet = false;
+    bool watch_stdin = false;         /* stop when standard input ends */
 };
 
 /* --- options.cc --- */
@@ -104,6 +110,43 @@ int parse_options(int argc, char** argv, options* opts, std::string* err);
 
 /* Returns the name of a reply code, or "code N" text for unnamed values. */
 std::string reply_code_name(int code);
+
+/* Reads the routes of `opts.route_files`, then `opts.route_args`, into
+ * `routes` (a later route for a serial replaces an earlier one).  Returns 0,
+ * or -1 with the reason in `err` and `routes` untouched. */
+int read_routes(const options& opts, std::vector<route>* routes, std::string* err);
+
+/* --- reload.cc --- */
+
+/* Re-reads the routes into `opts->routes` and says so on standard error.  A
+ * file that cannot be read or holds a bad line leaves the routes as they
+ * were, and the line says why.  Returns true when the routes were replaced. */
+bool reload_routes(options* opts);
+
+/* --- control.cc --- */
+
+/* Blocks SIGINT, SIGTERM and SIGHUP and returns a signalfd that receives
+ * them, or -1 with errno set. */
+int control_signal_fd();
+
+/* Adds `sig_fd` and, with --watch-stdin, standard input to `epoll_fd`.
+ * Returns false, after saying why, when standard input cannot be watched. */
+bool control_watch(int epoll_fd, int sig_fd, const options& opts);
+
+/* Takes the signals queued on `sig_fd`: SIGHUP re-reads the routes into
+ * `opts`.  Returns true when SIGINT or SIGTERM asks the daemon to stop. */
+bool control_signals(int sig_fd, options* opts);
+
+/* Reads what standard input holds.  Returns true when it has ended (the
+ * parent that holds its other end is gone), after saying so. */
+bool control_stdin();
+
+/* --- socket_owner.cc --- */
+
+/* Returns the id of a process that has a Unix socket bound at `path`, or 0
+ * when none can be seen (/proc shows another user's descriptors only to
+ * root). */
+pid_t socket_owner(const std::string& path);
 
 /* --- log.cc --- */
 
@@ -291,9 +334,10 @@ int bind_query_socket(const options& opts);
 
 /* --- event_loop.cc --- */
 
-/* Returns the process exit status: 0 after a clean stop by SIGINT/SIGTERM,
- * 1 when the socket cannot be set up. */
-int run_daemon(const options& opts);
+/* Returns the process exit status: 0 after a clean stop by SIGINT/SIGTERM
+ * (or the end of standard input with --watch-stdin), 1 when the socket cannot
+ * be set up.  `opts` is the daemon's own: SIGHUP replaces its routes. */
+int run_daemon(options opts);
 
 }  // namespace queryd
 

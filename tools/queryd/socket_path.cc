@@ -130,7 +130,12 @@ bool clear_stale(const dir_fd& dir, const std::string& name, const std::string& 
     if (probe >= 0)
         close(probe);
     if (live) {
-        fprintf(stderr, "zel-queryd: another daemon is listening on %s\n", path.c_str());
+        const pid_t owner = socket_owner(path);
+        if (owner > 0)
+            fprintf(stderr, "zel-queryd: another daemon (pid %d) is listening on %s\n", static_cast<int>(owner),
+                    path.c_str());
+        else
+            fprintf(stderr, "zel-queryd: another daemon is listening on %s\n", path.c_str());
         return false;
     }
     unlinkat(dir.fd, name.c_str(), 0);
