@@ -91,12 +91,22 @@ bool trusted(uid_t uid)
     return extra->known && uid == extra->uid;
 }
 
-int refuse(socket_trust* out, trust_fault fault, const struct stat& st)
+/* The owner and mode of `name` under `dirfd` (AT_EMPTY_PATH: the descriptor
+ * itself), never following a final link.  statx rather than the stat family:
+ * glibc exports fstatat and lstat as symbols only from 2.33, statx from 2.28,
+ * the oldest C library the module is built to load on. */
+bool look_at(int dirfd, const char* name, int flags, struct statx* st)
+{
+    return statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_UID, st) == 0 &&
+           (st->stx_mask & (STATX_TYPE | STATX_MODE | STATX_UID)) == (STATX_TYPE | STATX_MODE | STATX_UID);
+}
+
+int refuse(socket_trust* out, trust_fault fault, const struct statx& st)
 {
     out->state = TRUST_REFUSED;
     out->fault = fault;
-    out->uid = st.st_uid;
-    out->mode = st.st_mode & 07777;
+    out->uid = st.stx_uid;
+    out->mode = st.stx_mode & 07777;
     return TRUST_REFUSED;
 }
 
@@ -165,30 +175,30 @@ int check_daemon_socket(const char* path, socket_trust* out)
     /* The socket file is looked at through the very directory that was
      * judged, so the two verdicts are about the same directory. */
     fd_owner dir(open(out->dir, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
+    struct statx st;
     if (dir.fd < 0) {
         const int err = errno;
-        if ((err == ELOOP || err == ENOTDIR) && lstat(out->dir, &st) == 0 && S_ISLNK(st.st_mode))
+        if ((err == ELOOP || err == ENOTDIR) && look_at(AT_FDCWD, out->dir, 0, &st) && S_ISLNK(st.stx_mode))
             return refuse(out, FAULT_DIR_SYMLINK, st);
         return unseen(out, err);
     }
-    if (fstat(dir.fd, &st) != 0)
+    if (!look_at(dir.fd, "", AT_EMPTY_PATH, &st))
         return unseen(out, errno);
-    if (!trusted(st.st_uid))
+    if (!trusted(st.stx_uid))
         return refuse(out, FAULT_DIR_OWNER, st);
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    if ((st.stx_mode & (S_IWGRP | S_IWOTH)) != 0)
         return refuse(out, FAULT_DIR_WRITABLE, st);
 
     out->on_socket = true;
-    if (fstatat(dir.fd, base, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (!look_at(dir.fd, base, 0, &st))
         return unseen(out, errno);
-    if (S_ISLNK(st.st_mode))
+    if (S_ISLNK(st.stx_mode))
         return refuse(out, FAULT_SOCKET_SYMLINK, st);
-    if (!trusted(st.st_uid))
+    if (!trusted(st.stx_uid))
         return refuse(out, FAULT_SOCKET_OWNER, st);
     out->state = TRUST_OK;
-    out->uid = st.st_uid;
-    out->mode = st.st_mode & 07777;
+    out->uid = st.stx_uid;
+    out->mode = st.stx_mode & 07777;
     return TRUST_OK;
 }
 

@@ -782,6 +782,7 @@ TEST(QuerydLifecycle, MissingDirectoriesAre0755AndTheSocketTakesTheModeAndGroupA
         }
         EXPECT_EQ(queryd_stop(&d, SIGTERM), r.exit_code);
     }
+}
 
 TEST(QuerydLifecycle, SighupReloadsRoutesAndABadFileKeepsTheOldOnes)
 {
