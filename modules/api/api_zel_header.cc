@@ -10,7 +10,6 @@
 #include "modules/api/api_zel_http_util.h"
 #include "modules/api/api_zel_inflate.h"
 #include "sysapi/sysutil/gzip.h"
-#include "ulib/util.h"
 
 namespace {
 
