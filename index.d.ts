@@ -10,8 +10,10 @@ export interface ZelBodyPiece {
 
 /**
  * Receives the target's status and header fields, once, before any body piece.
- * Keys are lower case; values are the texts the target sent. Transfer framing
- * fields the relay removed are absent.
+ * Keys are lower case; values are the bytes the target sent, one character
+ * per byte (latin1, as Node's HTTP parser gives them), so `res.writeHead`
+ * sends them on unchanged. Transfer framing fields the relay removed, and
+ * `trailer`, are absent. Only heads `res.writeHead` accepts get here.
  */
 export type ZelWriteHeadFn = (status: number, headers: Record<string, string>) => void;
 
@@ -26,12 +28,14 @@ type ZelText = string | null | undefined;
  * Blocks until the exchange ends; both callbacks run before it returns.
  *
  * @returns 0 when the reply was relayed to its end, -1 when the exchange failed
- *   (the reply cut short or the request header too long included),
+ *   (the reply cut short, a refused reply head, bytes past the reply's end,
+ *   or the request header too long included),
  *   `undefined` when no request could be composed (no serial segment, or one
  *   without ':'). Throws an Error with code "EINVAL" when arguments are refused
  *   (fewer than eight, a text argument that is not a string, null or undefined,
  *   a CR, LF or NUL in `method`, `url`, `new_url`, `admin_name`, `admin_prof`
- *   or `is_super_admin`, or a `method` that is not an HTTP token).
+ *   or `is_super_admin`, a `method` that is not an HTTP token, a space, tab,
+ *   vertical tab or form feed in `new_url`, or a NUL in `post_body`).
  *   An exception thrown by a callback reaches the caller in place of the result.
  */
 export function node_zel_req(

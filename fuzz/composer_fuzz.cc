@@ -9,7 +9,8 @@
  * and target, and sees each X-ZEL-* and X-ADMIN-* field exactly once with the
  * caller's value (blanks around a value are not part of it in HTTP).  The
  * check may refuse a request only when the caller's own method or target
- * cannot make a request line.  Plain short values must be sent. */
+ * cannot make a request line.  Plain short values must be sent; a target
+ * holding SP, HTAB, VT or FF never is. */
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -154,6 +155,8 @@ void check_sent(const call& c)
     const capture& cap = g_capture;
     if (cap.dgrams.empty())
         fail("request sent as no datagram");
+    if (c.new_url.find_first_of(" \t\v\f") != std::string::npos)
+        fail("a target holding a blank was sent", c.new_url);
 
     queryd::request rq{};
     queryd::request_state st = queryd::request_begin(&rq, cap.dgrams[0].data(), cap.dgrams[0].size(), 1u << 20);

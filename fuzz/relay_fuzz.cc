@@ -2,19 +2,26 @@
  * block of exactly its size and the one writable byte the transport promises.
  *
  * Every input: write-head is called at most once and before any body piece,
- * and no piece is longer than the 4096-byte script Buffer.  Generated
- * responses (well-formed, Content-Length or chunked, plain or gzip) must also
- * give the same body whatever the cut: the wire body, or the plain body when
- * the relay inflates it.  A refusal is allowed only where a cut may cause one
- * (a first size line not whole in the first body bytes, streamed inflating
- * that zlib stops), and what was handed on before it is a prefix of that
- * body. */
+ * and no piece is longer than the 4096-byte script Buffer.  What reaches
+ * write-head is a head Node's res.writeHead takes: a status of 100 to 999,
+ * token names, values of HTAB, SP, visible ASCII and bytes from 0x80, no
+ * Trailer field and never Content-Length with Transfer-Encoding; a body
+ * handed on with its Content-Length kept never runs past that length; and no
+ * more than 64 KiB of a head is ever held.
+ * Generated responses (well-formed, Content-Length or chunked, plain or gzip)
+ * must also give the same body whatever the cut: the wire body, or the plain
+ * body when the relay inflates it.  A refusal is allowed only where a cut may
+ * cause one (a first size line not whole in the first body bytes, streamed
+ * inflating that zlib stops), and what was handed on before it is a prefix of
+ * that body.  Bytes after a generated response's end must be refused and
+ * never handed on. */
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -34,7 +41,11 @@ struct switches {
 struct outcome {
     std::vector<int> results;
     zel_test::bridge_record record;
+    int held = 0;                 /* head bytes still held at the end */
 };
+
+/* The most of a response head the relay may hold. */
+constexpr int k_head_max = 64 * 1024;
 
 /* The one place that drives the relay through the test double. */
 outcome relay(const char* accept, const std::vector<std::string>& payloads, const switches& sw)
@@ -47,6 +58,7 @@ outcome relay(const char* accept, const std::vector<std::string>& payloads, cons
     outcome out;
     out.results = h.feed_all(payloads);
     out.record = b;
+    out.held = h.si.stored_header != nullptr ? h.si.stored_hdr_size : 0;
     return out;
 }
 
@@ -106,6 +118,7 @@ std::vector<std::string> cut(FuzzedDataProvider& in, const std::string& text)
 /* A well-formed response and what decides its relay. */
 struct response {
     std::string text;
+    std::string behind;           /* bytes after the response's end */
     std::string plain;
     std::string wire_body;
     size_t header_len = 0;
@@ -150,8 +163,11 @@ response generate(FuzzedDataProvider& in)
         r.text += "Content-Encoding: gzip\r\n";
     r.text += "\r\n";
     r.header_len = r.text.size();
+    /* Now and then a second response, or junk, follows this one. */
+    if (in.ConsumeIntegralInRange(0, 7) == 0)
+        r.behind = in.ConsumeBool() ? "HTTP/1.1 200 OK\r\nSet-Cookie: s=1\r\n\r\n" : "x";
     if (r.content_length) {
-        r.text += r.wire_body;
+        r.text += r.wire_body + r.behind;
         return r;
     }
     size_t at = 0, n = 0;
@@ -163,8 +179,26 @@ response generate(FuzzedDataProvider& in)
         r.text += line + r.wire_body.substr(at, n);
         at += n;
     } while (n != 0);
-    r.text += "\r\n";
+    r.text += "\r\n" + r.behind;
     return r;
+}
+
+/* res.writeHead's own rules, kept apart from the relay's checks: a token
+ * name, and a value of HTAB, SP, visible ASCII or bytes from 0x80. */
+bool writehead_takes(const std::string& name, const std::string& value)
+{
+    static const std::string tchar = "!#$%&'*+-.^_`|~";
+    if (name.empty())
+        return false;
+    for (char c : name)
+        if (!isalnum(static_cast<unsigned char>(c)) && tchar.find(c) == std::string::npos)
+            return false;
+    for (char c : value) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && u != '\t') || u == 0x7f)
+            return false;
+    }
+    return true;
 }
 
 void check_common(const outcome& o)
@@ -179,6 +213,34 @@ void check_common(const outcome& o)
     for (const std::string& p : b.pieces)
         if (p.size() > k_block)
             fail("body piece over 4096 bytes");
+    if (o.held > k_head_max)
+        fail("more than 64 KiB of response head held");
+    if (b.write_heads.empty())
+        return;
+    const int status = b.write_heads[0].first;
+    const zel_test::header_map& head = b.write_heads[0].second;
+    if (status < 100 || status > 999)
+        fail("write-head given a status outside 100 to 999");
+    for (const auto& [name, value] : head)
+        if (!writehead_takes(name, value))
+            fail("write-head given a field res.writeHead throws on");
+    if (head.count("trailer") != 0)
+        fail("write-head given a Trailer field");
+    const auto length = head.find("content-length");
+    if (length == head.end())
+        return;
+    if (head.count("transfer-encoding") != 0)
+        fail("write-head given Content-Length and Transfer-Encoding");
+    /* A length handed on is a plain number, and the body stops there. */
+    const std::string& v = length->second;
+    const size_t from = v.find_first_not_of(" \t");
+    const size_t to = v.find_last_not_of(" \t");
+    const std::string digits = from == std::string::npos ? "" : v.substr(from, to - from + 1);
+    if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoull(digits) > INT_MAX)
+        fail("write-head given a Content-Length that is not a plain number");
+    if (b.body_bytes > std::stoull(digits))
+        fail("body handed on past Content-Length");
 }
 
 /* Stand-in for the stream record's decision, kept apart so the oracle does not
@@ -210,7 +272,7 @@ void check_generated(const response& r, const char* accept, const std::vector<st
             first_body_to = end - r.header_len;
         }
     }
-    const std::string framed = r.text.substr(r.header_len);
+    const std::string framed = r.text.substr(r.header_len, r.text.size() - r.header_len - r.behind.size());
     const bool gzip_seen = with_header >= 2 && framed.compare(0, 2, "\x1F\x8B") == 0;
     const bool inflate = gzip_seen && !accepts_gzip(accept);
     const bool streaming = !r.content_length || with_header < framed.size();
@@ -226,7 +288,15 @@ void check_generated(const response& r, const char* accept, const std::vector<st
     if (b.write_heads[0].first != r.status)
         fail("status differs");
     const std::string got = b.body();
-    if (std::find(o.results.begin(), o.results.end(), -1) != o.results.end()) {
+    const bool refused = std::find(o.results.begin(), o.results.end(), -1) != o.results.end();
+    if (!r.behind.empty()) {
+        if (!refused)
+            fail("bytes after the response's end accepted");
+        if (body.compare(0, got.size(), got) != 0 || (!may_fail && got != body))
+            fail("body before the bytes after the end differs");
+        return;
+    }
+    if (refused) {
         if (!may_fail)
             fail("well-formed response refused");
         if (body.compare(0, got.size(), got) != 0)
@@ -262,7 +332,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sw.fail_status = (which & 0x0F) == 1;
     sw.fail_write_head = (which & 0x0F) == 2;
     sw.fail_body_from = (which & 0x0F) == 3 ? which >> 4 : -1;
-    const std::string text = in.ConsumeRandomLengthString(1 << 16);
+    const std::string text = in.ConsumeRandomLengthString(1 << 17);
     const std::vector<std::string> payloads = cut(in, text);
     const outcome o = relay(accept, payloads, sw);
     g_context = describe(accept, payloads, o);

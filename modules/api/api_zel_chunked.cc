@@ -24,6 +24,10 @@ constexpr char k_crlf[] = "\r\n";
 constexpr int k_crlf_len = 2;
 /* CR LF before and after the size line of every boundary but the first. */
 constexpr int k_boundary_framing = 2 * k_crlf_len;
+/* The empty line after the trailer section ends a chunked body; the
+ * zero-size line's CR LF is the first half of this marker. */
+constexpr char k_body_end[] = "\r\n\r\n";
+constexpr int k_body_end_len = 4;
 
 /* Offset of the first CR LF within the `len` bytes at `p`, or -1.  The search
  * stops at a NUL and never reads at or past p + len. */
@@ -76,12 +80,51 @@ int read_size_line(const char* line, int len, int* size)
     return 0;
 }
 
+/* The zero-size line has been read: the body's data are complete, and its
+ * CR LF begins the marker that ends the body. */
+void zero_size_line_read(stream_response_info* stream_info)
+{
+    stream_info->last_res_chunk = true;
+    stream_info->remaining_res_chunk_size = 0;
+    stream_info->cur_res_chunk_size = 0;
+    stream_info->body_end_match = k_crlf_len;
+}
+
+bool body_ended(const stream_response_info* stream_info)
+{
+    return stream_info->last_res_chunk && stream_info->body_end_match == k_body_end_len;
+}
+
+/* Reads the `len` bytes at `p` that follow the zero-size line: trailer
+ * fields, read past and never handed on, up to the empty line that ends the
+ * body.  None of the bytes is data, so all `len` are added to *meta_size.
+ * Returns 0; 1 when bytes follow the body's end: they belong to no response
+ * of this exchange (a second response smuggled after the first) and must not
+ * reach the script; -1 when the trailer section runs past API_ZEL_HEAD_MAX
+ * bytes. */
+int read_body_end(stream_response_info* stream_info, const char* p, int len, int* meta_size)
+{
+    int i = 0;
+    while (i < len && stream_info->body_end_match < k_body_end_len) {
+        const char c = p[i++];
+        if (c == k_body_end[stream_info->body_end_match])
+            ++stream_info->body_end_match;
+        else
+            stream_info->body_end_match = c == '\r' ? 1 : 0;
+    }
+    *meta_size += len;
+    if (i > API_ZEL_HEAD_MAX - stream_info->trailer_len)
+        return -1;
+    stream_info->trailer_len += i;
+    return i < len ? 1 : 0;
+}
+
 /* Held-boundary entry: the payload continues the boundary held in
- * metadata_buff.  Returns 1 when the whole payload (*used bytes) is framing
- * and nothing is to be scanned: the boundary is still incomplete and now held
- * in full, or it was the zero-size line, whose final CR LF is skipped with
- * it.  Returns 0 when the boundary is complete and the current chunk's data
- * start *used bytes into the payload.  Returns -1 when the size line does
+ * metadata_buff.  Returns 1 when nothing is to be scanned: the boundary is
+ * still incomplete and now held in full (*used is the whole payload), or it
+ * was the zero-size line (*used bytes complete it; what follows is read by
+ * read_body_end).  Returns 0 when the boundary is complete and the current
+ * chunk's data start *used bytes into the payload.  Returns -1 when the size line does
  * not convert or the boundary is longer than the hold area. */
 int finish_held_boundary(stream_response_info* stream_info, const char* data, int data_len, int* used)
 {
@@ -123,10 +166,7 @@ int finish_held_boundary(stream_response_info* stream_info, const char* data, in
         taken = 0;
 
     if (size == 0) {
-        const int left = data_len - taken;
-        taken += left < k_crlf_len ? left : k_crlf_len;
-        stream_info->remaining_res_chunk_size = 0;
-        stream_info->cur_res_chunk_size = 0;
+        zero_size_line_read(stream_info);
         *used = taken;
         return 1;
     }
@@ -140,8 +180,9 @@ int finish_held_boundary(stream_response_info* stream_info, const char* data, in
  * complete boundary is cut out by moving what follows it down over it, so
  * that the data bytes stand contiguously from `pos`; a boundary cut by the
  * payload's end is held.  *meta_size grows by the framing bytes removed.
- * Returns 0, or -1 on a size line that does not convert or a cut boundary
- * longer than the hold area. */
+ * Returns 0, 1 when the zero-size line was read and bytes follow the body's
+ * end (see read_body_end), or -1 on a size line that does not convert, a cut
+ * boundary longer than the hold area or a trailer section over the cap. */
 int scan_chunks(stream_response_info* stream_info, char* data, int data_len, int pos, int* meta_size)
 {
     int remaining_bytes = data_len - pos;
@@ -182,15 +223,10 @@ int scan_chunks(stream_response_info* stream_info, char* data, int data_len, int
         *meta_size += metadata_len;
 
         if (next_chunk_size == 0) {
-            /* The body ends with the CR LF after the "0" line; only those
-             * two bytes go.  Text after them (trailer fields) is not
-             * recognised and stays in the piece as data. */
-            stream_info->remaining_res_chunk_size = 0;
-            const int final_crlf = remaining_bytes < k_crlf_len ? remaining_bytes : k_crlf_len;
-            if (remaining_bytes > final_crlf)
-                memmove(boundary, boundary + final_crlf, static_cast<size_t>(remaining_bytes - final_crlf));
-            *meta_size += final_crlf;
-            return 0;
+            /* What follows the "0" line now stands right after the data and
+             * is framing, or no part of this response: never data. */
+            zero_size_line_read(stream_info);
+            return read_body_end(stream_info, boundary, remaining_bytes, meta_size);
         }
         if (remaining_bytes < next_chunk_size) {
             stream_info->remaining_res_chunk_size = next_chunk_size - remaining_bytes;
@@ -211,12 +247,12 @@ int saturating_add(int count, int more)
 }
 
 /* The completion value: the Content-Length count is reached or, for a
- * chunked body, the zero-size chunk has been seen. */
+ * chunked body, the empty line after the zero-size chunk has been read. */
 int response_complete(const stream_response_info* stream_info)
 {
-    if (stream_info->content_length_in_hdr > 0)
+    if (!stream_info->api_response_chunked)
         return stream_info->actual_content_length >= stream_info->content_length_in_hdr ? 1 : 0;
-    return stream_info->last_res_chunk ? 1 : 0;
+    return body_ended(stream_info) ? 1 : 0;
 }
 
 /* A payload that leaves nothing for the script (a header ending with the
@@ -251,8 +287,21 @@ int api_zel_chunked_response(char* data, int data_len, void* args)
             return 0;
     }
     data[data_len] = '\0';
+    /* A declared length ends the response: bytes past it belong to no
+     * response of this exchange (a second one smuggled after the first) and
+     * never reach the script.  What falls within it is handed on, and the
+     * relay then fails. */
+    bool past_end = false;
+    if (!stream_info->api_response_chunked) {
+        const int room = stream_info->content_length_in_hdr - stream_info->actual_content_length;
+        if (body_len > room) {
+            body_len = room;
+            past_end = true;
+        }
+    }
     stream_info->actual_content_length = saturating_add(stream_info->actual_content_length, body_len);
-    return process_data(stream_info, body_start, body_len);
+    const int rc = process_data(stream_info, body_start, body_len);
+    return past_end ? -1 : rc;
 }
 
 int process_data(stream_response_info* stream_info, char* data, int data_len)
@@ -264,17 +313,23 @@ int process_data(stream_response_info* stream_info, char* data, int data_len)
 
     char* piece = data;
     int piece_len = data_len;
+    bool past_end = false;
     if (stream_info->api_response_chunked) {
         int offset = 0;
         int meta_size = 0;
-        if (process_chunk_boundary(stream_info, data, data_len, &offset, &meta_size) < 0)
+        const int rc = process_chunk_boundary(stream_info, data, data_len, &offset, &meta_size);
+        if (rc < 0)
             return -1;
+        /* The data before the body's end are handed on; the relay fails. */
+        past_end = rc > 0;
         piece = data + offset;
         piece_len = data_len - meta_size;
     }
 
-    if (stream_info->is_chunked)
-        return send_chunked_response(stream_info, piece, piece_len);
+    if (stream_info->is_chunked) {
+        const int rc = send_chunked_response(stream_info, piece, piece_len);
+        return past_end ? -1 : rc;
+    }
     if (stream_info->need_decomp)
         return api_zel_send_decompressed_res(piece, static_cast<size_t>(piece_len), stream_info->cb_params, false);
     /* Whole body: a failed script callback has reported itself and does not
@@ -294,6 +349,11 @@ int process_chunk_boundary(stream_response_info* stream_info, char* data, int da
     /* Framing before the first data byte is skipped by starting the piece
      * later (the offset), not by a move. */
     int start = 0;
+    if (stream_info->last_res_chunk) {
+        /* Past the zero-size line nothing is data. */
+        *offset = data_len;
+        return read_body_end(stream_info, data, data_len, meta_size);
+    }
     if (stream_info->metadata_len_in_buff > 0) {
         const int rc = finish_held_boundary(stream_info, data, data_len, &start);
         if (rc < 0)
@@ -301,7 +361,10 @@ int process_chunk_boundary(stream_response_info* stream_info, char* data, int da
         if (rc > 0) {
             *offset = start;
             *meta_size = start;
-            return 0;
+            if (!stream_info->last_res_chunk)
+                return 0;
+            *offset = data_len;
+            return read_body_end(stream_info, data + start, data_len - start, meta_size);
         }
     } else if (stream_info->first_res_chunk) {
         /* The first size line has no CR LF before it and must be whole in
@@ -316,13 +379,11 @@ int process_chunk_boundary(stream_response_info* stream_info, char* data, int da
         start = line_len + k_crlf_len;
         if (size == 0) {
             /* An empty body: the first line is the zero-size line, and the
-             * CR LF after it ends the text, as after a later "0" line. */
-            stream_info->last_res_chunk = true;
-            const int left = data_len - start;
-            start += left < k_crlf_len ? left : k_crlf_len;
-            *offset = start;
+             * body ends as after a later "0" line. */
+            zero_size_line_read(stream_info);
+            *offset = data_len;
             *meta_size = start;
-            return 0;
+            return read_body_end(stream_info, data + start, data_len - start, meta_size);
         }
     }
     *offset = start;
@@ -361,11 +422,11 @@ bool api_zel_response_complete(const stream_response_info* stream_info)
 {
     if (stream_info == nullptr || !stream_info->header_sent)
         return false;
-    if (stream_info->content_length_in_hdr > 0)
+    if (!stream_info->api_response_chunked)
         return stream_info->actual_content_length >= stream_info->content_length_in_hdr;
-    /* Without a usable Content-Length the body is read as chunked coding.
-     * No body byte at all is an empty body (a 204, "Content-Length: 0"), as
-     * it always was; once a size line was read, the zero-size chunk must
-     * have been seen. */
-    return stream_info->first_res_chunk || stream_info->last_res_chunk;
+    /* Without Content-Length the body is read as chunked coding.  No body
+     * byte at all is an empty body (a 204), as it always was; once a size
+     * line was read, the body must have ended: the zero-size chunk and the
+     * empty line after any trailer fields. */
+    return stream_info->first_res_chunk || body_ended(stream_info);
 }

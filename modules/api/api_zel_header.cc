@@ -1,23 +1,20 @@
 /* Response header step: hold, parse, decide the relay mode, write-head. */
 #include "modules/api/api_zel_header.h"
 
+#include <ctype.h>
 #include <limits.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "modules/api/api_zel_head_checks.h"
 #include "modules/api/api_zel_http_util.h"
 #include "modules/api/api_zel_inflate.h"
 #include "sysapi/sysutil/gzip.h"
-#include "ulib/util.h"
 
 namespace {
 
 constexpr char k_header_end[] = "\r\n\r\n";
 constexpr int k_header_end_len = 4;
-
-/* The status number must start within this many bytes of the header. */
-constexpr int k_status_scan_len = 255;
 
 /* Finds an end-of-header marker that starts in the held header and ends in
  * the new payload.  The held part holds no whole marker (it would have been
@@ -38,65 +35,131 @@ int header_end_across(const char* held, int held_len, const char* data, int data
     return -1;
 }
 
-/* Reads Content-Length from the header object; absent, empty or not a number
- * gives 0.  The value is read as unsigned long and kept in an int, so a
- * length above INT_MAX keeps only its low 32 bits; whatever is not positive
- * then means a body delimited by chunked transfer coding. */
-int content_length_of(stream_response_info* stream_info)
+/* What a head says about how its body is framed. */
+struct head_framing {
+    int content_length = -1;        /* -1: no Content-Length field */
+    bool transfer_coding = false;   /* a Transfer-Encoding field */
+    bool trailer = false;           /* a Trailer field */
+};
+
+/* The lines of a head: the status line first, then every field line up to
+ * the one ended by the first CR LF of the end marker.  A bare LF ends a line
+ * as well; the CR before an LF is not part of the line.  `end` is the byte
+ * after that CR LF, so every line found ends before it. */
+struct head_lines {
+    const char* at;
+    const char* end;
+
+    bool next(const char** line, int* len)
+    {
+        if (at >= end)
+            return false;
+        const char* lf = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
+        if (lf == nullptr)
+            return false;
+        *line = at;
+        *len = static_cast<int>(lf - at);
+        if (*len > 0 && lf[-1] == '\r')
+            --*len;
+        at = lf + 1;
+        return true;
+    }
+};
+
+/* True when the `len` bytes at `name` are `lower` in any case. */
+bool name_is(const char* name, int len, const char* lower)
 {
-    const char* text = api_zel_get_header(stream_info, "Content-Length");
-    if (text == nullptr)
+    const size_t n = strlen(lower);
+    if (static_cast<size_t>(len) != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (tolower(static_cast<unsigned char>(name[i])) != lower[i])
+            return false;
+    return true;
+}
+
+/* Checks every line of the head of `header_len` bytes before anything of it
+ * reaches the host: a status line of HTTP/1.x with a status of 100 to 999,
+ * and field lines of a token name, a colon and a value without control bytes
+ * (a line starting with a blank, an obsolete folded continuation, has no
+ * token name and is refused).  Empty lines (a bare LF) are skipped.  The
+ * framing fields must be unambiguous: every Content-Length one plain number,
+ * all of them the same, and never together with Transfer-Encoding, which
+ * would leave two readings of where the body ends.  Returns the status, or
+ * -1 with nothing written to `framing` that a caller may rely on. */
+int check_head(const char* head, int header_len, head_framing* framing)
+{
+    head_lines lines{head, head + header_len - 2};
+    const char* line = nullptr;
+    int len = 0;
+    if (!lines.next(&line, &len))
+        return -1;
+    const int status = api_zel_status_of_line(line, len);
+    if (status < 0)
+        return -1;
+    while (lines.next(&line, &len)) {
+        if (len == 0)
+            continue;
+        const char* colon = static_cast<const char*>(memchr(line, ':', static_cast<size_t>(len)));
+        if (colon == nullptr)
+            return -1;
+        const int name_len = static_cast<int>(colon - line);
+        const char* value = colon + 1;
+        const int value_len = len - name_len - 1;
+        if (!api_zel_is_field_name(line, name_len) || !api_zel_is_field_value(value, value_len))
+            return -1;
+        if (name_is(line, name_len, "content-length")) {
+            const int length = api_zel_content_length_of(value, value_len);
+            if (length < 0 || (framing->content_length >= 0 && length != framing->content_length))
+                return -1;
+            framing->content_length = length;
+        } else if (name_is(line, name_len, "transfer-encoding")) {
+            framing->transfer_coding = true;
+        } else if (name_is(line, name_len, "trailer")) {
+            framing->trailer = true;
+        }
+    }
+    if (framing->content_length >= 0 && framing->transfer_coding)
+        return -1;
+    return status;
+}
+
+/* api_zel_parse_response_header with the framing fields read on the way. */
+int parse_head(void* env, const char* result_buf, int result_len, head_framing* framing)
+{
+    if (env == nullptr || result_buf == nullptr || result_len < 1)
         return 0;
-    const int value = static_cast<int>(strtoul(text, nullptr, 10));
-    if (text != empty_str)
-        free(const_cast<char*>(text));
-    return value;
+    /* Searched over the exact bytes: a NUL in the head is refused by the
+     * checks, not taken as the head's end. */
+    const char* header_end = static_cast<const char*>(
+        memmem(result_buf, static_cast<size_t>(result_len), k_header_end, k_header_end_len));
+    if (header_end == nullptr)
+        return 0;
+    const int header_len = static_cast<int>(header_end - result_buf) + k_header_end_len;
+
+    /* Nothing reaches the host unless the whole head passed. */
+    const int status = check_head(result_buf, header_len, framing);
+    if (status < 0)
+        return 0;
+    if (api_zel_set_http_status(env, status) < 0)
+        return 0;
+    head_lines lines{result_buf, header_end + 2};
+    const char* line = nullptr;
+    int len = 0;
+    (void)lines.next(&line, &len);
+    while (lines.next(&line, &len)) {
+        if (len > 0)
+            api_zel_set_header_by_line(env, line, len);
+    }
+    return header_len;
 }
 
 } // namespace
 
 int api_zel_parse_response_header(void* env, const char* result_buf, int result_len)
 {
-    if (env == nullptr || result_buf == nullptr || result_len < 1)
-        return 0;
-
-    const size_t limit = static_cast<size_t>(result_len);
-    const char* line_end = strnstr(result_buf, "\n", limit);
-    const char* header_end = strnstr(result_buf, k_header_end, limit);
-    if (line_end == nullptr || header_end == nullptr)
-        return 0;
-    const int header_len = static_cast<int>(header_end - result_buf) + k_header_end_len;
-
-    /* The held header is not terminated, so the status is read from a
-     * terminated copy of the header's start: the scan can never run past the
-     * header into body bytes or past the end of the buffer. */
-    char status_text[k_status_scan_len + 1];
-    const int scan_len = header_len < k_status_scan_len ? header_len : k_status_scan_len;
-    memcpy(status_text, result_buf, static_cast<size_t>(scan_len));
-    status_text[scan_len] = '\0';
-    char ver[5];
-    int status = 0;
-    if (sscanf(status_text, "HTTP/%4s %d", ver, &status) < 2)
-        return 0;
-    if (api_zel_set_http_status(env, status) < 0)
-        return 0;
-
-    /* Every line after the status line, up to the one ended by the first
-     * CR LF of the end marker.  A bare LF ends a line as well. */
-    const char* line_limit = header_end + 2;
-    while (line_end < header_end) {
-        const char* line_start = line_end + 1;
-        const char* next = strnstr(line_start, "\n", static_cast<size_t>(line_limit - line_start));
-        if (next == nullptr)
-            return 0;
-        int line_len = static_cast<int>(next - line_start);
-        if (line_len > 0 && next[-1] == '\r')
-            --line_len;
-        if (line_len > 0)
-            api_zel_set_header_by_line(env, line_start, line_len);
-        line_end = next;
-    }
-    return header_len;
+    head_framing framing;
+    return parse_head(env, result_buf, result_len, &framing);
 }
 
 int append_header(stream_response_info* stream_info, char* data, int append_len)
@@ -155,16 +218,27 @@ int process_header(stream_response_info* stream_info, char* data, int data_len, 
         return 0;
 
     const bool held = stream_info->stored_header != nullptr && stream_info->stored_hdr_size > 0;
+    /* Never more than API_ZEL_HEAD_MAX bytes are held, so the room left
+     * cannot be negative. */
+    const int room = API_ZEL_HEAD_MAX - (held ? stream_info->stored_hdr_size : 0);
 
     /* The end marker may be cut by the payload boundary, so a held header is
-     * searched joined with the new payload. */
+     * searched joined with the new payload.  The search runs over the exact
+     * bytes: a NUL before the marker does not hide it, the checks refuse it. */
     int hdr_part = -1;
     if (held)
         hdr_part = header_end_across(stream_info->stored_header, stream_info->stored_hdr_size, data, data_len);
     if (hdr_part < 0) {
-        const char* end = strnstr(data, k_header_end, static_cast<size_t>(data_len));
+        const void* end = memmem(data, static_cast<size_t>(data_len), k_header_end, k_header_end_len);
         if (end != nullptr)
-            hdr_part = static_cast<int>(end - data) + k_header_end_len;
+            hdr_part = static_cast<int>(static_cast<const char*>(end) - data) + k_header_end_len;
+    }
+
+    /* A head longer than the cap, ended or not, is refused as soon as that is
+     * known, and what was held of it is released. */
+    if ((hdr_part < 0 ? data_len : hdr_part) > room) {
+        cleanup_stored_header(stream_info);
+        return -1;
     }
 
     if (hdr_part < 0) {
@@ -201,22 +275,27 @@ int send_stream_header(char* header, int hdr_len, int body_len, stream_response_
     if (stream_info == nullptr || header == nullptr || hdr_len < 1)
         return -1;
 
-    const int ret = api_zel_parse_response_header(stream_info->cb_params, header, hdr_len);
+    head_framing framing;
+    if (parse_head(stream_info->cb_params, header, hdr_len, &framing) != hdr_len) {
+        cleanup_stored_header(stream_info);
+        return -1;
+    }
 
-    stream_info->content_length_in_hdr = content_length_of(stream_info);
-    /* Without a usable length the body can only be delimited by chunked
-     * transfer coding; Transfer-Encoding itself is not consulted. */
-    if (stream_info->content_length_in_hdr <= 0) {
+    /* A declared length, 0 included, frames the body exactly; without one
+     * the body can only be delimited by chunked transfer coding (the value of
+     * Transfer-Encoding itself is not consulted). */
+    stream_info->content_length_in_hdr = framing.content_length >= 0 ? framing.content_length : 0;
+    if (framing.content_length < 0) {
         stream_info->first_res_chunk = true;
         stream_info->api_response_chunked = true;
         stream_info->remaining_res_chunk_size = 0;
         stream_info->cur_res_chunk_size = 0;
     }
-
-    if (ret != hdr_len) {
-        cleanup_stored_header(stream_info);
-        return -1;
-    }
+    /* Trailer fields are never handed on, so the head does not announce
+     * them; res.writeHead also refuses a Trailer field on a response that
+     * it does not send in chunked coding. */
+    if (framing.trailer)
+        api_zel_unset_header(stream_info, "Trailer");
 
     if (body_len < stream_info->content_length_in_hdr || stream_info->api_response_chunked) {
         /* Streaming: the script sees pieces, never a length or a coding it

@@ -59,6 +59,11 @@ typedef struct {
     bool last_res_chunk;
     z_stream z_strm;
     decode_buf_info decode_buf;
+    /* After the zero-size line: how much of the CR LF CR LF that ends the
+     * trailer section, and the body, has been matched (the zero-size line's
+     * own CR LF is its first two bytes), and the trailer bytes read past. */
+    int body_end_match;
+    int trailer_len;
 } stream_response_info;
 
 /* Links `stream_info` to the callback record `env` and decides gzip
@@ -70,7 +75,9 @@ ZEL_EXPORT bool is_gzip_accepted(const char* accept_encoding);
 
 /* Processor of one reply payload (query_processor_fn); `args` is the
  * request's stream_response_info.  Returns -1 on failure, 0 while more is
- * expected, 1 when done, or the inflated byte count of a whole gzip body. */
+ * expected, 1 when done, or the inflated byte count of a whole gzip body.
+ * Bytes past the end of the response (past Content-Length, or past the end
+ * of a chunked body) are never handed to the script and fail the relay. */
 ZEL_EXPORT int api_zel_chunked_response(char* data, int data_len, void* args);
 
 ZEL_END_DECLS

@@ -112,30 +112,69 @@ bool node_zel_parse_napi_args(napi_env env, size_t argc, napi_value* args, size_
 
 namespace {
 
-/* The arguments that end up in the request line or an identity header, with
- * the names the script knows them by.  accept_encoding only chooses between
- * two fixed values and post_body is a body, which may hold anything. */
-struct head_arg {
-    int slot;
-    const char* name;
-};
-constexpr head_arg k_head_args[] = {
-    {HTTP_ARG_METHOD, "method"},
-    {HTTP_ARG_URL, "url"},
-    {HTTP_ARG_NEW_URL, "new_url"},
-    {HTTP_ARG_ADMIN_NAME, "admin_name"},
-    {HTTP_ARG_ADMIN_PROF, "admin_prof"},
-    {HTTP_ARG_IS_SUPER_ADMIN, "is_super_admin"},
+/* How each text argument is checked. */
+enum class arg_kind {
+    head,     /* an identity field value: no CR, LF or NUL */
+    method,   /* also an HTTP token */
+    target,   /* the request target: also no SP, HTAB, VT or FF */
+    body,     /* may hold anything but NUL, where its C text would end */
 };
 
-/* Refuses a text argument that could change the structure of the request:
- * a CR, LF or NUL anywhere (a NUL inside a script string is refused, not
- * taken as the end of the text), or a method that is not an HTTP token.
- * Returns true when all are fine; otherwise throws an "EINVAL" error that
- * names the argument and returns false. */
-bool head_args_acceptable(napi_env env, const napi_value* argv, const arg_container* parsed)
+/* The arguments that end up in the request, with the names the script knows
+ * them by.  accept_encoding only chooses between two fixed values. */
+struct checked_arg {
+    int slot;
+    const char* name;
+    arg_kind kind;
+};
+constexpr checked_arg k_checked_args[] = {
+    {HTTP_ARG_METHOD, "method", arg_kind::method},
+    {HTTP_ARG_URL, "url", arg_kind::head},
+    {HTTP_ARG_NEW_URL, "new_url", arg_kind::target},
+    {HTTP_ARG_ADMIN_NAME, "admin_name", arg_kind::head},
+    {HTTP_ARG_ADMIN_PROF, "admin_prof", arg_kind::head},
+    {HTTP_ARG_IS_SUPER_ADMIN, "is_super_admin", arg_kind::head},
+    {HTTP_ARG_POST_BODY, "post_body", arg_kind::body},
+};
+
+int check_arg(const char* text, size_t len, arg_kind kind)
 {
-    for (const head_arg& a : k_head_args) {
+    switch (kind) {
+    case arg_kind::method:
+        return zel_check_head_text(text, len, true);
+    case arg_kind::target:
+        return zel_check_request_target(text, len);
+    case arg_kind::body:
+        return zel_check_body_text(text, len);
+    case arg_kind::head:
+        break;
+    }
+    return zel_check_head_text(text, len, false);
+}
+
+const char* refusal_format(int verdict)
+{
+    switch (verdict) {
+    case ZEL_HEAD_TEXT_NOT_TOKEN:
+        return "%s holds a character that is not an HTTP token character";
+    case ZEL_HEAD_TEXT_BLANK:
+        return "%s holds a space, tab, vertical tab or form feed character";
+    case ZEL_HEAD_TEXT_NUL:
+        return "%s holds a NUL character";
+    default:
+        return "%s holds a CR, LF or NUL character";
+    }
+}
+
+/* Refuses a text argument that could change the structure of the request
+ * or would be cut: a CR, LF or NUL in a head text (a NUL inside a script
+ * string is refused, not taken as the end of the text), a method that is not
+ * an HTTP token, a target holding a blank, a body holding a NUL.  Returns
+ * true when all are fine; otherwise throws an "EINVAL" error that names the
+ * argument and returns false. */
+bool text_args_acceptable(napi_env env, const napi_value* argv, const arg_container* parsed)
+{
+    for (const checked_arg& a : k_checked_args) {
         const char* text = static_cast<const char*>(parsed->args[a.slot]);
         size_t len = 0;
         /* The copy holds every byte of the script string, NULs included;
@@ -144,14 +183,11 @@ bool head_args_acceptable(napi_env env, const napi_value* argv, const arg_contai
             (void)napi_throw_error(env, "EINVAL", "Failed to get length of napi_value string.");
             return false;
         }
-        const int verdict = zel_check_head_text(text, len, a.slot == HTTP_ARG_METHOD);
+        const int verdict = check_arg(text, len, a.kind);
         if (verdict == ZEL_HEAD_TEXT_OK)
             continue;
         char msg[128];
-        snprintf(msg, sizeof msg,
-                 verdict == ZEL_HEAD_TEXT_CONTROL ? "%s holds a CR, LF or NUL character"
-                                                  : "%s holds a character that is not an HTTP token character",
-                 a.name);
+        snprintf(msg, sizeof msg, refusal_format(verdict), a.name);
         (void)napi_throw_error(env, "EINVAL", msg);
         return false;
     }
@@ -173,7 +209,7 @@ napi_value node_zel_req(napi_env env, napi_callback_info info)
         err = "Failed to get JS callback info.";
     } else if (!node_zel_parse_napi_args(env, argc, argv, HTTP_ARG_STR_ARG_MAX, &parsed_args)) {
         err = "Failed to parse arguments.";
-    } else if (!head_args_acceptable(env, argv, &parsed_args)) {
+    } else if (!text_args_acceptable(env, argv, &parsed_args)) {
         /* Nothing is composed or sent for a refused text. */
         err = "Failed to parse arguments.";
     } else {

@@ -104,10 +104,21 @@ void node_zel_set_header(stream_callback_params* cb_params, const char* key, con
     napi_value js_key = header_key(cb_params, key);
     if (js_key == nullptr)
         return;
-    /* An empty value makes no script string, so the field is not stored. */
-    napi_value js_val = node_zel_convert_string(cb_params->env, val, static_cast<int>(strlen(val)));
-    if (js_val == nullptr)
+    /* An empty value makes no script string, so the field is not stored.
+     * A value is made one character per byte (latin1), as Node's own HTTP
+     * parser makes them: every byte the relay lets through (HTAB, SP,
+     * visible ASCII, 0x80 and above) is then a character res.writeHead
+     * accepts, and it writes the appliance's bytes back unchanged.  Read as
+     * UTF-8 instead, a byte above 0x7F could become a character above
+     * U+00FF, which res.writeHead throws on. */
+    const size_t val_len = strlen(val);
+    if (val_len == 0)
         return;
+    napi_value js_val = nullptr;
+    if (napi_create_string_latin1(cb_params->env, val, val_len, &js_val) != napi_ok) {
+        (void)napi_throw_error(cb_params->env, "EINVAL", "Failed to convert string to Node string.");
+        return;
+    }
     if (napi_set_property(cb_params->env, cb_params->js_header, js_key, js_val) != napi_ok && !zel_detail::quiet())
         printf("Failed to set response body property.\n");
 }

@@ -70,15 +70,19 @@ napi_value refuse_long_header(napi_env env)
 }
 
 /* True when no text that goes into the head could change its structure:
- * the serial chain (the X-ZEL-* values), target, administrator fields, and a
- * method made of token characters. */
+ * the serial chain (the X-ZEL-* values), administrator fields, a target
+ * without blanks, and a method made of token characters.  The body is a C
+ * text here: a NUL in the script's string was refused by node_zel_req, where
+ * the string's length is known. */
 bool head_texts_acceptable(const char* path, const node_zel_req_params* http_req)
 {
-    const char* texts[] = {path, http_req->new_url, http_req->admin_name, http_req->admin_prof,
-                           http_req->is_super_admin};
+    const char* texts[] = {path, http_req->admin_name, http_req->admin_prof, http_req->is_super_admin};
     for (const char* t : texts)
         if (zel_check_head_text(t, t != nullptr ? strlen(t) : 0, false) != ZEL_HEAD_TEXT_OK)
             return false;
+    const char* u = http_req->new_url;
+    if (zel_check_request_target(u, u != nullptr ? strlen(u) : 0) != ZEL_HEAD_TEXT_OK)
+        return false;
     const char* m = http_req->method;
     return zel_check_head_text(m, m != nullptr ? strlen(m) : 0, true) == ZEL_HEAD_TEXT_OK;
 }
@@ -86,7 +90,8 @@ bool head_texts_acceptable(const char* path, const node_zel_req_params* http_req
 napi_value refuse_head_text(napi_env env)
 {
     if (!zel_detail::quiet())
-        printf("Request head text holds a CR or LF, or a method that is not a token; nothing sent.\n");
+        printf("Request head text holds a CR or LF, a target a blank, or a method that is not a token; "
+               "nothing sent.\n");
     return node_zel_convert_int32(env, -1);
 }
 

@@ -18,8 +18,10 @@ ZEL_BEGIN_DECLS
 ZEL_EXPORT napi_value node_zel_req_handler(napi_env env, node_zel_req_params* http_req);
 
 /* Composes the request, runs the exchange with the daemon and relays the
- * reply.  Returns the script number 0 (relayed to its end) or -1 (failed), or
- * null when no request could be composed. */
+ * reply.  Returns the script number 0 (relayed to its end) or -1 (failed, or
+ * nothing sent because a head text was refused: a CR, LF or NUL, a blank in
+ * the target, a method that is not a token), or null when no request could be
+ * composed. */
 ZEL_EXPORT napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_params* http_req);
 
 /* Script bridge, Node-API side.  The relay reaches the script only through

@@ -29,3 +29,23 @@ int zel_check_head_text(const char* text, size_t len, bool token)
     }
     return ZEL_HEAD_TEXT_OK;
 }
+
+int zel_check_request_target(const char* text, size_t len)
+{
+    const int verdict = zel_check_head_text(text, len, false);
+    if (verdict != ZEL_HEAD_TEXT_OK || text == nullptr)
+        return verdict;
+    for (size_t i = 0; i < len; ++i) {
+        const char c = text[i];
+        if (c == ' ' || c == '\t' || c == '\v' || c == '\f')
+            return ZEL_HEAD_TEXT_BLANK;
+    }
+    return ZEL_HEAD_TEXT_OK;
+}
+
+int zel_check_body_text(const char* text, size_t len)
+{
+    if (text == nullptr || memchr(text, '\0', len) == nullptr)
+        return ZEL_HEAD_TEXT_OK;
+    return ZEL_HEAD_TEXT_NUL;
+}

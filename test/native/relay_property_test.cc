@@ -5,12 +5,16 @@
  * processor's results.  The run must match it, with one write-head call
  * before any body piece.
  *
- * The model's rules for failing runs: a first size line whose LF is not in
- * the first body bytes fails there; a boundary longer than the 31-byte hold
- * area that a payload end cuts fails at the payload that brings its 32nd
- * byte; streamed inflating fails where zlib's own inflate loop, run over the
- * same pieces, reports an error (Z_BUF_ERROR included).  What was handed to
- * the script before the failure stays delivered.
+ * The model's rules for failing runs: a head with Content-Length and
+ * Transfer-Encoding is refused before write-head; a first size line whose LF
+ * is not in the first body bytes fails there; a boundary longer than the
+ * 31-byte hold area that a payload end cuts fails at the payload that brings
+ * its 32nd byte; streamed inflating fails where zlib's own inflate loop, run
+ * over the same pieces, reports an error (Z_BUF_ERROR included); bytes after
+ * the response's end (a second response behind the first) fail the payload
+ * that brings the first of them, after its data up to the end were handed
+ * on, and never reach the script.  What was handed to the script before the
+ * failure stays delivered.
  *
  * The seed is printed; set ZEL_SEED to replay a failure. */
 #include <gtest/gtest.h>
@@ -51,14 +55,17 @@ struct span {
 struct shape {
     std::string plain;      /* the body as the application wrote it */
     std::string wire_body;  /* gzip of plain, or plain */
-    std::string text;       /* header and framed body */
+    std::string text;       /* header, framed body and `extra` */
+    std::string extra;      /* bytes after the response's end */
     header_map sent;        /* the header fields, keys in lower case */
     size_t header_len = 0;
     bool content_length = false;
+    bool refused_head = false;  /* Content-Length with Transfer-Encoding */
     const char* accept = "";
     bool accepts_gzip = false;
     /* Chunked: the framing in the body, in order: the first size line, each
-     * boundary (CR LF, size line, CR LF), the CR LF after the "0" line. */
+     * boundary (CR LF, size line, CR LF), the trailer fields and the CR LF
+     * after the "0" line. */
     std::vector<span> framing;
 };
 
@@ -119,14 +126,19 @@ struct generator {
         field("X-T", "x-t", "1");
         if (s.content_length)
             field("Content-Length", "content-length", std::to_string(s.wire_body.size()));
-        if (!s.content_length || coin(30))
+        if (!s.content_length || coin(10)) {
             field("Transfer-Encoding", "transfer-encoding", s.content_length ? "identity" : "chunked");
+            s.refused_head = s.content_length;
+        }
         if (gzip)
             field("Content-Encoding", "content-encoding", "gzip");
         s.text += "\r\n";
         s.header_len = s.text.size();
+        /* Now and then the appliance appends a second response, or junk. */
+        if (coin(15))
+            s.extra = coin(50) ? "HTTP/1.1 200 OK\r\nSet-Cookie: s=1\r\n\r\n<script>" : body(1 + below(40));
         if (s.content_length) {
-            s.text += s.wire_body;
+            s.text += s.wire_body + s.extra;
             return s;
         }
         /* Chunks of random sizes up to max_chunk, then the "0" line. */
@@ -139,8 +151,10 @@ struct generator {
             framed += line + s.wire_body.substr(at, n);
             at += n;
         } while (n != 0);
-        s.framing.push_back({framed.size(), 2});
-        s.text += framed + "\r\n";
+        /* Trailer fields are framing too, never data. */
+        const std::string trailer = coin(10) ? "X-Sum: " + std::string(below(60), 's') + "\r\n" : "";
+        s.framing.push_back({framed.size(), trailer.size() + 2});
+        s.text += framed + trailer + "\r\n" + s.extra;
         return s;
     }
 
@@ -199,28 +213,40 @@ struct expected {
     header_map header;
     int final_result = 1;
     size_t fail_at = k_none;  /* the payload whose result is -1 */
+    bool write_head = true;
 };
 
 expected expect(const shape& s, const std::vector<std::string>& payloads)
 {
-    /* Each payload's part of the framed body, [from, to). */
+    /* Each payload's part of the framed body, [from, to), without what
+     * follows the response's end; the first payload that brings such bytes
+     * fails. */
+    const std::string framed = s.text.substr(s.header_len, s.text.size() - s.header_len - s.extra.size());
     std::vector<size_t> from(payloads.size()), to(payloads.size());
     size_t end = 0;
     size_t header_payload = k_none;
+    size_t past_end = k_none;
     for (size_t i = 0; i < payloads.size(); ++i) {
-        from[i] = std::max(end, s.header_len) - s.header_len;
+        from[i] = std::min(std::max(end, s.header_len) - s.header_len, framed.size());
         end += payloads[i].size();
-        to[i] = std::max(end, s.header_len) - s.header_len;
+        to[i] = std::min(std::max(end, s.header_len) - s.header_len, framed.size());
         if (header_payload == k_none && end >= s.header_len)
             header_payload = i;
+        if (past_end == k_none && end > s.header_len + framed.size())
+            past_end = i;
     }
     const size_t with_header = to[header_payload];
-    const std::string framed = s.text.substr(s.header_len);
     const bool gzip_seen = with_header >= 2 && framed.compare(0, 2, "\x1F\x8B") == 0;
     const bool streaming = !s.content_length || with_header < framed.size();
     const bool inflate = gzip_seen && !s.accepts_gzip;
 
     expected e;
+    if (s.refused_head) {
+        e.fail_at = header_payload;
+        e.write_head = false;
+        return e;
+    }
+    e.fail_at = past_end;
     e.header = s.sent;
     if (streaming) {
         e.header.erase("content-length");
@@ -237,6 +263,9 @@ expected expect(const shape& s, const std::vector<std::string>& payloads)
         e.final_result = inflate ? static_cast<int>(s.plain.size()) : 1;
         return e;
     }
+    /* A framing failure hands nothing of its payload on; bytes past the end
+     * do, up to the end. */
+    size_t framing_fail = k_none;
     /* A first size line of 0 ends the body like any last chunk. */
     e.final_result = 1;
 
@@ -250,15 +279,22 @@ expected expect(const shape& s, const std::vector<std::string>& payloads)
             if (from[i] <= b.at + k_hold_max && b.at + k_hold_max < to[i])
                 brings_32nd = i;
         }
+        /* The last span, trailer fields and the final CR LF, is read past and
+         * never held. */
         if (k == 0 && first_bytes != k_none && to[first_bytes] < b.len)
-            e.fail_at = first_bytes;
-        else if (k > 0 && cut && b.len > k_hold_max)
-            e.fail_at = std::min(e.fail_at, brings_32nd);
+            framing_fail = first_bytes;
+        else if (k > 0 && k + 1 < s.framing.size() && cut && b.len > k_hold_max)
+            framing_fail = std::min(framing_fail, brings_32nd);
     }
+    if (framing_fail != k_none && (e.fail_at == k_none || framing_fail <= e.fail_at))
+        e.fail_at = framing_fail;
+    else
+        framing_fail = k_none;
 
-    /* The data bytes of each payload, up to a framing failure. */
+    /* The data bytes of each payload, up to a framing failure or through
+     * the payload that brings bytes past the end. */
     std::vector<std::string> pieces;
-    for (size_t i = header_payload, at = 0; i < payloads.size() && i != e.fail_at; ++i) {
+    for (size_t i = header_payload, at = 0; i < payloads.size() && i != framing_fail && i <= e.fail_at; ++i) {
         size_t n = to[i] - from[i];
         for (const span& f : s.framing)
             n -= std::max(std::min(to[i], f.at + f.len), std::max(from[i], f.at)) - std::max(from[i], f.at);
@@ -269,7 +305,7 @@ expected expect(const shape& s, const std::vector<std::string>& payloads)
         for (const std::string& p : pieces)
             e.body += p;
     } else if (const size_t f = model_inflate(pieces, e.body); f != k_none) {
-        e.fail_at = header_payload + f;
+        e.fail_at = std::min(e.fail_at, header_payload + f);
     }
     return e;
 }
@@ -285,9 +321,11 @@ expected expect(const shape& s, const std::vector<std::string>& payloads)
                             : results.size() != payloads.size() || results.back() != e.final_result ||
                                   std::count(results.begin(), results.end(), -1) != 0)
         what = "results";
-    else if (b.write_heads.size() != 1 || b.pieces_before_head != 0)
+    else if (!e.write_head && (!b.write_heads.empty() || b.body_calls != 0))
+        what = "a refused head reached write-head or the body callback";
+    else if (e.write_head && (b.write_heads.size() != 1 || b.pieces_before_head != 0))
         what = "write-head not called once before the body";
-    else if (b.write_heads[0].first != 200 || b.write_heads[0].second != e.header)
+    else if (e.write_head && (b.write_heads[0].first != 200 || b.write_heads[0].second != e.header))
         what = "status or header object";
     else if (b.body() != e.body)
         what = "body differs";

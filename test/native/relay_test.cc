@@ -7,10 +7,12 @@
 #include <string.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "modules/api/api_zel_chunked.h"
+#include "modules/api/api_zel_head_checks.h"
 #include "modules/api/api_zel_header.h"
 #include "modules/api/api_zel_http_util.h"
 #include "support/relay_harness.h"
@@ -169,8 +171,6 @@ TEST(Relay, BodyBytesLostDoubledOrSentAfterAFailedCallback)
         {"end marker over four payloads", text, {marker + 1, marker + 2, marker + 3}, {0, 0, 0, 1}, {"abc"}},
         {"Content-Length 6000 streamed", big_text, {big_text.size() - 3000}, {0, 1},
          {p6000.substr(0, 3000), p6000.substr(3000)}},
-        {"more bytes than declared are all handed on", response("Content-Length: 3\r\n", "abcdef"), {}, {1},
-         {"abcdef"}},
         /* Inflated in 4096-byte blocks; the result is the inflated count. */
         {"whole gzip body", packed_text, {}, {10000}, {p10000.substr(0, 4096), p10000.substr(4096, 4096), p10000.substr(8192)}},
         {"whole gzip body filling its last block exactly", response(length_line(exact.size()), exact), {}, {4096},
@@ -230,6 +230,8 @@ TEST(Relay, CompleteOnlyAtTheBodysEnd)
         {"chunked cut inside a chunk", {head + k_hundred_chunked.substr(0, 50)}, false},
         {"chunked cut inside the zero-size line", {head + no_zero + "\r\n0"}, false},
         {"chunked, empty body", {head + "0\r\n\r\n"}, true},
+        {"chunked cut before its final CR LF", {head + k_hundred_chunked.substr(0, k_hundred_chunked.size() - 2)}, false},
+        {"chunked cut inside a trailer field", {head + "0\r\nX-Sum: 1\r\n"}, false},
         /* No length and no body byte: an empty body, as for a 204. */
         {"no body, no length", {"HTTP/1.1 204 No Content\r\n\r\n"}, true},
         {"Content-Length 0", {response("Content-Length: 0\r\n", "")}, true},
@@ -243,19 +245,26 @@ TEST(Relay, CompleteOnlyAtTheBodysEnd)
     EXPECT_FALSE(api_zel_response_complete(nullptr));
 }
 
-/* Counters of a long stream stop at INT_MAX instead of wrapping, and a count
- * at the limit still reaches any declared length. */
+/* Counters of a long stream stop at INT_MAX instead of wrapping (a chunked
+ * body counts its framing too), and the largest declared length is reached
+ * exactly. */
 TEST(Relay, CountersSaturate)
 {
     relay_harness h;
-    EXPECT_EQ(h.feed(response("Content-Length: 2147483647\r\n", "abc")), 0);
+    EXPECT_EQ(h.feed(response("", "3\r\nabc")), 0);
     h.si.actual_content_length = INT_MAX - 2;
     h.si.pkt_seq_num = INT_MAX;
-    EXPECT_EQ(h.feed("defg"), 1);
+    EXPECT_EQ(h.feed("\r\n4\r\ndefg\r\n0\r\n\r\n"), 1);
     EXPECT_EQ(h.si.actual_content_length, INT_MAX);
     EXPECT_EQ(h.si.pkt_seq_num, INT_MAX);
     EXPECT_TRUE(api_zel_response_complete(&h.si));
     EXPECT_EQ(bridge().body(), "abcdefg");
+
+    relay_harness most;
+    EXPECT_EQ(most.feed(response("Content-Length: 2147483647\r\n", "abc")), 0);
+    most.si.actual_content_length = INT_MAX - 4;
+    EXPECT_EQ(most.feed("defg"), 1);
+    EXPECT_TRUE(api_zel_response_complete(&most.si));
 }
 
 /* A boundary longer than the 31 bytes that can be held fails when a payload
@@ -267,7 +276,6 @@ TEST(Chunked, CutBoundaryLostOrHeldPastTheHoldArea)
         return "3\r\nabc\r\n5;" + std::string(len - 6, 'x') + "\r\nhello\r\n0\r\n\r\n";
     };
     const std::string trailer_case = "5\r\nhello\r\n0\r\nX-Sum: 1\r\n\r\n";
-    const std::string& end = k_hundred_chunked;
     struct row {
         const char* name;
         std::string body;
@@ -277,7 +285,7 @@ TEST(Chunked, CutBoundaryLostOrHeldPastTheHoldArea)
     } rows[] = {
         {"whole", k_hundred_chunked, {}, {1}, k_hundred},
         {"empty body", "0\r\n\r\n", {}, {1}, ""},
-        {"empty body cut after the zero-size line", "0\r\n\r\n", {3}, {1, 1}, ""},
+        {"empty body cut after the zero-size line", "0\r\n\r\n", {3}, {0, 1}, ""},
         {"inside the 50-byte chunk", k_hundred_chunked, {65}, {0, 1}, k_hundred},
         {"3 bytes into the second boundary", k_hundred_chunked, {37}, {0, 1}, k_hundred},
         {"chunk extensions cut", ext_case, {16, 24, 40}, {0, 0, 0, 1}, "hello world"},
@@ -285,18 +293,14 @@ TEST(Chunked, CutBoundaryLostOrHeldPastTheHoldArea)
         {"32-byte boundary cut before its LF", boundary_case(32), {37}, {0, -1}, "abc"},
         {"40-byte boundary uncut", boundary_case(40), {}, {1}, "abchello"},
         {"40-byte boundary cut after 10 bytes", boundary_case(40), {16}, {0, -1}, "abc"},
-        /* Only the 2 bytes after the "0" line go; trailer text is data. */
-        {"trailer", trailer_case, {}, {1}, "helloSum: 1\r\n\r\n"},
+        /* Trailer fields are framing: read past, never handed on. */
+        {"trailer", trailer_case, {}, {1}, "hello"},
+        {"trailer cut", trailer_case, {12, 14, 22}, {0, 0, 0, 1}, "hello"},
         {"first size line cut", k_hundred_chunked, {1}, {-1}, ""},
         {"first size line cut, nothing with the header", k_hundred_chunked, {0, 1}, {0, -1}, ""},
         {"JSON without Content-Length", "{\"a\":1}", {}, {-1}, ""},
         /* A held boundary is judged only once it is complete. */
         {"empty size line held", "3\r\nabc\r\n\r\n3\r\nabc\r\n0\r\n\r\n", {8}, {0, -1}, "abc"},
-        /* A payload after the zero-size chunk opens with a boundary's CR LF;
-         * whatever it holds, nothing is written beyond it or the hold area. */
-        {"another chunk after the end", end + "\r\n5\r\nhello", {end.size()}, {1, 0}, k_hundred + "hello"},
-        {"short text after the end", end + "junk", {end.size()}, {1, 1}, k_hundred},
-        {"40 bytes after the end", end + std::string(40, 'x'), {end.size()}, {1, -1}, k_hundred},
     };
     for (const row& r : rows) {
         relay_harness h;
@@ -360,5 +364,246 @@ TEST(SendResponse, RefusalOrBadArgumentIsNeverReportedAsTaken)
         bridge().fail_body_from = r.fail_from;
         EXPECT_EQ(api_zel_send_response(r.data, r.len, r.with_record ? &h.cb : nullptr), r.result) << r.len;
         EXPECT_EQ(bridge().body_calls, r.calls) << r.len;
+    }
+}
+
+/* A hostile appliance.  Its reply reaches a script whose write-head is
+ * Node's res.writeHead and whose body callback writes to the client: a head
+ * that res.writeHead throws on, or body bytes past the response's own end (a
+ * second response for the client), must never get there, and a head that
+ * never ends must not hold memory without bound.  Every case is fed whole,
+ * and one byte at a time. */
+namespace {
+
+/* The text whole, and one byte per payload after its first `first` bytes. */
+std::vector<std::vector<std::string>> whole_and_bytewise(const std::string& text, size_t first = 1)
+{
+    std::vector<size_t> every;
+    for (size_t c = first; c < text.size(); ++c)
+        every.push_back(c);
+    return {{text}, cut_at(text, every)};
+}
+
+const std::string k_smuggled = "HTTP/1.1 200 OK\r\nSet-Cookie: sid=evil\r\nContent-Length: 8\r\n\r\n<script>";
+
+} // namespace
+
+TEST(Appliance, BytesPastTheResponseEndReachTheScript)
+{
+    const std::string gz = zel_test::gzip_of(k_hundred);
+    struct row {
+        const char* name;
+        std::string reply;      /* a whole response */
+        std::string behind;     /* what follows it */
+        std::string delivered;
+        const char* accept = "";
+    } rows[] = {
+        {"three bytes over Content-Length", response("Content-Length: 3\r\n", "abc"), "def", "abc"},
+        {"a response behind the declared body", response("Content-Length: 3\r\n", "abc"), k_smuggled, "abc"},
+        {"Content-Length 0 and a body", response("Content-Length: 0\r\n", ""), "5\r\nhello\r\n0\r\n\r\n", ""},
+        {"gzip body inflated, then more", response(length_line(gz.size()), gz), k_smuggled, k_hundred},
+        {"gzip body passed on, then more", response(length_line(gz.size()), gz), "x", gz, "gzip"},
+        {"a response behind the chunked body", response("", k_hundred_chunked), k_smuggled, k_hundred},
+        {"another chunk behind the chunked body", response("", k_hundred_chunked), "\r\n5\r\nhello", k_hundred},
+        {"junk behind an empty chunked body", response("", "0\r\n\r\n"), "junk", ""},
+        {"a response behind trailer fields", response("", "3\r\nabc\r\n0\r\nX-Sum: 1\r\n\r\n"), k_smuggled, "abc"},
+    };
+    for (const row& r : rows) {
+        /* The relay reads gzip's magic bytes and the first size line in the
+         * body bytes that come with the head: those arrive together. */
+        const size_t head = r.reply.find("\r\n\r\n") + 4;
+        const size_t first = r.reply.find("Content-Length") != std::string::npos
+                                 ? std::min(head + 2, r.reply.size())
+                                 : r.reply.find("\r\n", head) + 2;
+        for (const std::vector<std::string>& payloads : whole_and_bytewise(r.reply + r.behind, first)) {
+            const std::string how = std::string(r.name) + (payloads.size() > 1 ? ", bytewise" : ", whole");
+            relay_harness h(r.accept);
+            const std::vector<int> results = h.feed_all(payloads);
+            /* The relay fails with the first byte past the end, after what
+             * came before it was handed on. */
+            EXPECT_EQ(results.size(), payloads.size() > 1 ? r.reply.size() - first + 2 : 1) << how;
+            EXPECT_EQ(results.back(), -1) << how;
+            EXPECT_EQ(bridge().body(), r.delivered) << how;
+            EXPECT_EQ(bridge().write_heads.size(), 1u) << how;
+        }
+        /* The same reply without the bytes behind it is relayed whole. */
+        relay_harness h(r.accept);
+        EXPECT_GE(h.feed(r.reply), 0) << r.name;
+        EXPECT_TRUE(api_zel_response_complete(&h.si)) << r.name;
+    }
+}
+
+/* A length that is not one plain number, or that does not fit an int, used
+ * to be read as far as strtoul got and then cut to 32 bits (4294967298 was
+ * 2).  Such a head is refused before write-head, as are framing fields that
+ * disagree about where the body ends. */
+TEST(Appliance, ContentLengthMisreadWrappedOrAmbiguous)
+{
+    struct value_row {
+        const char* text;
+        int length;  /* -1: refused */
+    } values[] = {
+        {"5", 5},           {" 5 ", 5},          {"\t5\t", 5},      {"007", 7},
+        {"0", 0},           {"2147483647", INT_MAX},               {"2147483648", -1},
+        {"4294967298", -1}, {"99999999999999999999", -1},          {"-1", -1},
+        {"+5", -1},         {"5a", -1},          {"0x10", -1},      {"1e3", -1},
+        {"5 5", -1},        {"5,5", -1},         {"5, 5", -1},      {"", -1},
+        {"  ", -1},         {"\xd9\xa5", -1},
+    };
+    for (const value_row& v : values) {
+        EXPECT_EQ(api_zel_content_length_of(v.text, static_cast<int>(strlen(v.text))), v.length) << v.text;
+        relay_harness h;
+        const int result = h.feed(response("Content-Length:" + std::string(v.text) + "\r\n", ""));
+        EXPECT_EQ(result < 0, v.length < 0) << v.text;
+        EXPECT_EQ(bridge().write_heads.size(), v.length < 0 ? 0u : 1u) << v.text;
+    }
+
+    struct head_row {
+        const char* name;
+        std::string lines;
+        bool refused;
+    } heads[] = {
+        {"the same length twice", "Content-Length: 5\r\ncontent-length:5 \r\n", false},
+        {"two lengths", "Content-Length: 5\r\nContent-Length: 6\r\n", true},
+        {"two lengths, the real one last", "Content-Length: 50\r\nContent-Length: 5\r\n", true},
+        {"length and chunked coding", "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", true},
+        {"chunked coding and length", "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n", true},
+        {"length and identity coding", "Content-Length: 5\r\nTransfer-Encoding: identity\r\n", true},
+        {"a bare-LF length line", "Content-Length: 5\nX-A: 1\r\n", false},
+    };
+    for (const head_row& r : heads) {
+        for (const std::vector<std::string>& payloads : whole_and_bytewise(response(r.lines, "hello"))) {
+            relay_harness h;
+            const std::vector<int> results = h.feed_all(payloads);
+            EXPECT_EQ(results.back() < 0, r.refused) << r.name;
+            EXPECT_EQ(bridge().write_heads.size(), r.refused ? 0u : 1u) << r.name;
+            EXPECT_EQ(bridge().body(), r.refused ? "" : "hello") << r.name;
+            EXPECT_EQ(h.si.stored_header, nullptr) << r.name;
+        }
+    }
+}
+
+/* A head is held until its end arrives, but never more than 64 KiB of it:
+ * the payload that takes it past the cap fails, the held part is freed, and
+ * write-head is never called. */
+TEST(Appliance, EndlessHeadHeldWithoutBound)
+{
+    const std::string status = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n";
+    /* A head of exactly `len` bytes: status line, length, padding, end. */
+    const auto head_of = [&](size_t len) {
+        return status + "X-Pad: " + std::string(len - status.size() - 7 - 4, 'p') + "\r\n\r\n";
+    };
+    struct row {
+        const char* name;
+        std::string text;
+        size_t payload;   /* bytes per payload */
+        bool refused;
+    } rows[] = {
+        {"64 KiB head", head_of(API_ZEL_HEAD_MAX) + "ok", 4084, false},
+        {"64 KiB head, its end cut", head_of(API_ZEL_HEAD_MAX) + "ok", 65534, false},
+        {"64 KiB and one byte", head_of(API_ZEL_HEAD_MAX + 1) + "ok", 4084, true},
+        {"64 KiB and one byte, one payload", head_of(API_ZEL_HEAD_MAX + 1) + "ok", 70000, true},
+        {"64 KiB and one byte, its end cut", head_of(API_ZEL_HEAD_MAX + 1) + "ok", 65535, true},
+        {"a head that never ends", status + std::string(200000, 'x'), 4084, true},
+        {"a field that never ends", status + "X-A: " + std::string(200000, 'a'), 1000, true},
+    };
+    for (const row& r : rows) {
+        std::vector<size_t> cuts;
+        for (size_t at = r.payload; at < r.text.size(); at += r.payload)
+            cuts.push_back(at);
+        relay_harness h;
+        const std::vector<int> results = h.feed_all(cut_at(r.text, cuts));
+        EXPECT_EQ(results.back() < 0, r.refused) << r.name;
+        if (r.refused) {
+            /* The failure comes with the payload that passes the cap. */
+            EXPECT_EQ((results.size() - 1) * r.payload <= API_ZEL_HEAD_MAX, true) << r.name;
+            EXPECT_GT(results.size() * r.payload, static_cast<size_t>(API_ZEL_HEAD_MAX)) << r.name;
+        }
+        EXPECT_EQ(bridge().write_heads.size(), r.refused ? 0u : 1u) << r.name;
+        EXPECT_EQ(h.si.stored_header, nullptr) << r.name;
+        EXPECT_EQ(h.si.stored_hdr_size, 0) << r.name;
+    }
+}
+
+/* Heads that res.writeHead throws on: a field value with a control byte, a
+ * field name that is not a token, a status outside 100 to 999.  Each fails
+ * the relay before write-head; the heads next to them still pass, with the
+ * value the script gets.  Lines ended by a bare LF parse as CR LF lines. */
+TEST(Appliance, HeadThatMakesWriteHeadThrowIsHandedOn)
+{
+    using namespace std::string_literals;
+    struct row {
+        std::string head;          /* up to the end marker, which is added */
+        int status;                /* 0: refused */
+        header_map header;
+    } rows[] = {
+        {"HTTP/1.1 200 OK\r\nX-Bad: a\x01" "b", 0, {}},
+        {"HTTP/1.1 200 OK\r\nX-Bad: a\x7f" "b", 0, {}},
+        {"HTTP/1.1 200 OK\r\nX-Bad: a\0b"s, 0, {}},
+        {"HTTP/1.1 200 OK\r\nX-Bad: a\rb", 0, {}},
+        {"HTTP/1.1 200 OK\r\nX-Bad: a\x1b[31m", 0, {}},
+        {"HTTP/1.1 200 OK\r\nX-Bad: a\x0b" "b", 0, {}},
+        {"HTTP/1.1 200 OK\r\nX-Tab: a\tb", 200, {{"x-tab", "a\tb"}}},
+        {"HTTP/1.1 200 OK\r\nX-Latin: caf\xe9", 200, {{"x-latin", "caf\xe9"}}},
+        {"HTTP/1.1 200 OK\r\nX-Utf8: \xe2\x82\xac", 200, {{"x-utf8", "\xe2\x82\xac"}}},
+        {"HTTP/1.1 200 OK\r\nBad Name: x", 0, {}},
+        {"HTTP/1.1 200 OK\r\nBad\"Name: x", 0, {}},
+        {"HTTP/1.1 200 OK\r\nX-\xc3\xa9: x", 0, {}},
+        {"HTTP/1.1 200 OK\r\nContent-Type : text/html", 0, {}},
+        {"HTTP/1.1 200 OK\r\n: x", 0, {}},
+        {"HTTP/1.1 200 OK\r\nno colon here", 0, {}},
+        /* Obsolete line folding: a continuation line has no name. */
+        {"HTTP/1.1 200 OK\r\nX-A: 1\r\n folded", 0, {}},
+        {"HTTP/1.1 200 OK\r\nX-A: 1\r\n\tfolded", 0, {}},
+        {"HTTP/1.1 200 OK\nX-A: 1\nX-B: 2\n", 200, {{"x-a", "1"}, {"x-b", "2"}}},
+        {"HTTP/1.1 200 OK\r\nX-A: 1\n\nX-B: 2", 200, {{"x-a", "1"}, {"x-b", "2"}}},
+        /* A Trailer field is not handed on: trailers never are. */
+        {"HTTP/1.1 200 OK\r\nTrailer: X-Sum\r\nX-A: 1", 200, {{"x-a", "1"}}},
+        {"HTTP/1.1 99 Too Low", 0, {}},
+        {"HTTP/1.1 099 Too Low", 0, {}},
+        {"HTTP/1.1 000 Zero", 0, {}},
+        {"HTTP/1.1 1000 Too High", 0, {}},
+        {"HTTP/1.1 -200 OK", 0, {}},
+        {"HTTP/1.1  200 OK", 0, {}},
+        {"HTTP/1.1 200OK", 0, {}},
+        {"HTTP/1.1 20 OK", 0, {}},
+        {"HTTP/1.1 200 O\x01K", 0, {}},
+        {"HTTP/2 200 OK", 0, {}},
+        {"HTTP/1.1x 200 OK", 0, {}},
+        {"http/1.1 200 OK", 0, {}},
+        {"HTTP/1.1 200", 200, {}},
+        {"HTTP/1.1 200 ", 200, {}},
+        {"HTTP/1.0 404 Not Found", 404, {}},
+        {"HTTP/1.1 100 Continue", 100, {}},
+        {"HTTP/1.1 999 Whatever", 999, {}},
+    };
+    for (const row& r : rows) {
+        /* No body: the head is all there is to judge. */
+        const std::string text = r.head + "\r\n\r\n";
+        for (const std::vector<std::string>& payloads : whole_and_bytewise(text)) {
+            const std::string how = testing::PrintToString(r.head) + (payloads.size() > 1 ? ", bytewise" : "");
+            relay_harness h;
+            const std::vector<int> results = h.feed_all(payloads);
+            EXPECT_EQ(results.back() < 0, r.status == 0) << how;
+            EXPECT_EQ(h.si.stored_header, nullptr) << how;
+            if (r.status == 0) {
+                EXPECT_TRUE(bridge().write_heads.empty()) << how;
+                EXPECT_EQ(bridge().body_calls, 0) << how;
+                continue;
+            }
+            ASSERT_EQ(bridge().write_heads.size(), 1u) << how;
+            EXPECT_EQ(bridge().write_heads[0].first, r.status) << how;
+            EXPECT_EQ(bridge().write_heads[0].second, r.header) << how;
+        }
+        /* The parser alone agrees, and gives the host nothing for a refused
+         * head. */
+        relay_harness h;
+        const std::string head = r.head + "\r\n\r\n";
+        EXPECT_EQ(api_zel_parse_response_header(&h.cb, head.data(), static_cast<int>(head.size())),
+                  r.status == 0 ? 0 : static_cast<int>(head.size()))
+            << testing::PrintToString(r.head);
+        if (r.status == 0) {
+            EXPECT_TRUE(bridge().header.empty() && bridge().status == 0) << testing::PrintToString(r.head);
+        }
     }
 }

@@ -44,6 +44,39 @@ TEST(RequestChecks, HeadTexts)
     EXPECT_EQ(zel_check_head_text(nullptr, 5, true), ZEL_HEAD_TEXT_OK);
 }
 
+/* A client's target and body: a blank could end the target early for some
+ * server, a NUL would end the body's C text and cut the rest unnoticed. */
+TEST(RequestChecks, ClientTargetSplitOrBodyCut)
+{
+    using namespace std::string_literals;
+    struct row {
+        std::string text;
+        int target;
+        int body;
+    } rows[] = {
+        {"", ZEL_HEAD_TEXT_OK, ZEL_HEAD_TEXT_OK},
+        {"/api/x?a=%20b&c=%0d%0a", ZEL_HEAD_TEXT_OK, ZEL_HEAD_TEXT_OK},
+        {"/caf\xc3\xa9\x7f\x01", ZEL_HEAD_TEXT_OK, ZEL_HEAD_TEXT_OK},
+        {"/a b", ZEL_HEAD_TEXT_BLANK, ZEL_HEAD_TEXT_OK},
+        {"/a HTTP/1.0", ZEL_HEAD_TEXT_BLANK, ZEL_HEAD_TEXT_OK},
+        {"/a\tb", ZEL_HEAD_TEXT_BLANK, ZEL_HEAD_TEXT_OK},
+        {"/a\vb", ZEL_HEAD_TEXT_BLANK, ZEL_HEAD_TEXT_OK},
+        {"/a\fb", ZEL_HEAD_TEXT_BLANK, ZEL_HEAD_TEXT_OK},
+        {" ", ZEL_HEAD_TEXT_BLANK, ZEL_HEAD_TEXT_OK},
+        {"/a\r\nX-ADMIN-SUPER: 1", ZEL_HEAD_TEXT_CONTROL, ZEL_HEAD_TEXT_OK},
+        {"{\"a\":1}\0tail"s, ZEL_HEAD_TEXT_CONTROL, ZEL_HEAD_TEXT_NUL},
+        {"\0"s, ZEL_HEAD_TEXT_CONTROL, ZEL_HEAD_TEXT_NUL},
+        /* A line break is the graver fault and is named as such. */
+        {"/a b\n", ZEL_HEAD_TEXT_CONTROL, ZEL_HEAD_TEXT_OK},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(zel_check_request_target(r.text.data(), r.text.size()), r.target) << testing::PrintToString(r.text);
+        EXPECT_EQ(zel_check_body_text(r.text.data(), r.text.size()), r.body) << testing::PrintToString(r.text);
+    }
+    EXPECT_EQ(zel_check_request_target(nullptr, 5), ZEL_HEAD_TEXT_OK);
+    EXPECT_EQ(zel_check_body_text(nullptr, 5), ZEL_HEAD_TEXT_OK);
+}
+
 TEST(RequestChecks, TokenCharactersAreExactlyTchar)
 {
     const std::string tchar = "!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";

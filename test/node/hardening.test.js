@@ -74,8 +74,8 @@ describe('request heads', () => {
         { code: 'EINVAL', message: 'method holds a character that is not an HTTP token character' }, method);
       await assert.rejects(targets.find(`tag=${tag}`, 200), /no request/, `${method} was sent`);
     }
-    // Token methods, and a body holding anything, go out as they are.
-    for (const [method, body] of [['M-SEARCH', ''], ['POST', INJECTED + '\0\r\n']]) {
+    // Token methods, and a body holding anything but NUL, go out as they are.
+    for (const [method, body] of [['M-SEARCH', ''], ['POST', INJECTED + '\r\n']]) {
       const tag = `sent-${n++}`;
       assert.equal(relay(mod, '/zel/SRC1:TPLAIN/x', `/body/10?tag=${tag}`, { method, body }).ret, 0, method);
       const got = await targets.find(`tag=${tag}`);
@@ -181,6 +181,92 @@ describe('cut replies', () => {
           }
         });
       }
+    });
+  });
+});
+
+// A client of the admin server chooses the target and the body.  A blank in
+// the target could end it early for some server, and a NUL used to cut the
+// body there without notice.
+describe('a client', () => {
+  withDaemon(routeArgs);
+
+  it('a target holding a blank, or a body holding a NUL, is refused; nothing is sent', async () => {
+    const cases = [ // [argument slot, name, text appended, message]
+      ...[' ', '\t', '\v', '\f', ' HTTP/1.0'].map((b) => [2, 'new_url', b, 'new_url holds a space, tab, vertical tab or form feed character']),
+      [7, 'post_body', '\0', 'post_body holds a NUL character'],
+      [7, 'post_body', '\0{"admin":true}', 'post_body holds a NUL character'],
+    ];
+    let n = 0;
+    for (const [slot, name, bad, message] of cases) {
+      const tag = `client-${n++}`;
+      const args = ['POST', '/zel/SRC1:TPLAIN/x', `/body/10?tag=${tag}`, '', 'bob', 'read-only', '0', '{"a":1}'];
+      args[slot] = slot === 2 ? `/body/10${bad}?tag=${tag}` : args[slot] + bad;
+      let called = false;
+      assert.throws(() => mod.node_zel_req(...args, () => { called = true; }, () => { called = true; }),
+        { code: 'EINVAL', message }, `${name} + ${JSON.stringify(bad)}`);
+      assert.equal(called, false);
+      await assert.rejects(targets.find(`tag=${tag}`, 200), /no request/, `${name} + ${JSON.stringify(bad)} was sent`);
+    }
+    // The same call with a plain target and body is sent whole.
+    const body = `{"a":1,"b":"${'x'.repeat(100)}"}`;
+    const r = relay(mod, '/zel/SRC1:TPLAIN/x', '/body/10?tag=client-ok', { method: 'POST', body });
+    assert.equal(r.ret, 0);
+    const got = await targets.find('tag=client-ok');
+    assert.equal(got.raw.subarray(got.raw.indexOf('\r\n\r\n') + 4).toString(), body);
+  });
+});
+
+// A hostile appliance answers.  The script writes its head with Node's own
+// res.writeHead, as a server built like the README's example does: a head it
+// would throw on must never reach it, bytes past the response's end (a second
+// response for the client) must never reach the body callback, and the call
+// returns -1 for either.  Replayed by the daemon in 700-byte payloads.
+describe('a hostile appliance', () => {
+  const SMUGGLED = 'HTTP/1.1 200 OK\r\nSet-Cookie: sid=evil\r\nContent-Length: 8\r\n\r\n<script>';
+  const head = (...lines) => `HTTP/1.1 200 OK\r\n${lines.map((l) => l + '\r\n').join('')}\r\n`;
+  const euro = Buffer.from('\u20ac').toString('latin1');  // its UTF-8 bytes, one character each
+  const cases = [ // [name, reply, result, body delivered, write-head called, header fields expected]
+    ['bytes past Content-Length', head('Content-Length: 5') + 'hello' + SMUGGLED, -1, 'hello', true],
+    ['a response behind a chunked body', head('Transfer-Encoding: chunked') + '5\r\nhello\r\n0\r\n\r\n' + SMUGGLED, -1, 'hello', true],
+    ['a response behind a chunked body\'s trailer', head('Transfer-Encoding: chunked') + '5\r\nhello\r\n0\r\nX-Sum: 1\r\n\r\n' + SMUGGLED, -1, 'hello', true],
+    ['Content-Length 4294967298 (read as 2 once)', head('Content-Length: 4294967298') + 'hello', -1, '', false],
+    ['Content-Length not a number', head('Content-Length: 5abc') + 'hello', -1, '', false],
+    ['two Content-Lengths', head('Content-Length: 5', 'Content-Length: 2') + 'hello', -1, '', false],
+    ['Content-Length with chunked coding', head('Content-Length: 5', 'Transfer-Encoding: chunked') + '5\r\nhello\r\n0\r\n\r\n', -1, '', false],
+    ['a head that never ends', 'HTTP/1.1 200 OK\r\nX-Pad: ' + 'p'.repeat(70000), -1, '', false],
+    ['a control byte in a value', head('Content-Length: 5', 'X-Bad: a\x01b') + 'hello', -1, '', false],
+    ['DEL in a value', head('Content-Length: 5', 'X-Bad: a\x7fb') + 'hello', -1, '', false],
+    ['a name that is not a token', head('Content-Length: 5', 'Bad Name: x') + 'hello', -1, '', false],
+    ['a folded field', head('Content-Length: 5', 'X-A: 1', ' folded') + 'hello', -1, '', false],
+    ['status 099', 'HTTP/1.1 099 Low\r\nContent-Length: 5\r\n\r\nhello', -1, '', false],
+    ['status 1000', 'HTTP/1.1 1000 High\r\nContent-Length: 5\r\n\r\nhello', -1, '', false],
+    // Heads that pass reach res.writeHead, which takes them.
+    ['tab, latin1 and UTF-8 bytes in values', head('Content-Length: 5', 'X-Tab: a\tb', 'X-Latin: caf\xe9', `X-Utf8: ${euro}`) + 'hello', 0, 'hello', true,
+      { 'content-length': '5', 'x-tab': 'a\tb', 'x-latin': 'caf\xe9', 'x-utf8': euro }],
+    ['lines ended by a bare LF', 'HTTP/1.1 200 OK\nContent-Length: 5\nX-A: 1\r\n\r\nhello', 0, 'hello', true, { 'content-length': '5', 'x-a': '1' }],
+    ['a Trailer field on a Content-Length body', head('Content-Length: 5', 'Trailer: X-Sum') + 'hello', 0, 'hello', true, { 'content-length': '5' }],
+  ];
+  cases.forEach(([name, text, ret, delivered, headCalled, fields], i) => {
+    describe(name, () => {
+      withDaemon(() => {
+        const file = path.join(tmpDir, `hostile-${i}.http`);
+        fs.writeFileSync(file, Buffer.from(text, 'latin1'));
+        return ['--replay', file, '--split', 'fixed:700'];
+      });
+      it(`the call returns ${ret} and res.writeHead never throws`, () => {
+        const res = new http.ServerResponse({ method: 'GET', httpVersionMajor: 1, httpVersionMinor: 1, headers: {} });
+        let r;
+        try {
+          r = relay(mod, '/zel/SRC1:ANY/x', '/replayed', { acceptEncoding: 'gzip', onHead: (status, headers) => res.writeHead(status, headers) });
+        } catch (err) {
+          assert.fail(`the call threw ${err.code}: ${err.message}`);
+        }
+        assert.equal(r.ret, ret);
+        assert.equal(r.body.toString('latin1'), delivered);
+        assert.equal(r.events.includes('head'), headCalled);
+        if (fields) assert.deepEqual(r.headers, fields);
+      });
     });
   });
 });
