@@ -87,7 +87,7 @@ describe('an admin server with the handler', () => {
 
   it('answers failures with a JSON body naming the code', async () => {
     const cases = [ // [URL, status, code, request options]
-      ['/zel/ZL1:NOPE/x', 502, 'ZEL_ERR_REPLY'],
+      ['/zel/ZL1:NOPE/x', 404, 'ZEL_ERR_UNKNOWN_SERIAL'],
       ['/zel/ZL1/x', 400, 'ERR_INVALID_ARG_VALUE'],
       ['/slow/ZL1:APP/x', 504, 'ZEL_ERR_TIMEOUT'],
       ['/zel/ZL1:APP/x', 413, 'ERR_BODY_TOO_LARGE', { method: 'POST', body: 'x'.repeat(1001) }],
