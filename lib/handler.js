@@ -8,7 +8,7 @@ const http = require('http');
 const util = require('util');
 const { pipeline } = require('stream');
 const { relay, checkTarget, checkAdmin, checkMs, isReservedField } = require('./relay');
-const { HANDLER_CODES, AbortError, argError, zelError, httpFailure } = require('./errors');
+const { CODES, HANDLER_CODES, AbortError, argError, zelError, httpFailure } = require('./errors');
 const { filterResponseHeaders, withoutHopByHop, ADDED_FIELDS } = require('./response_headers');
 const { DEFAULT_MAX_BODY_BYTES, DEFAULT_SOCKET_PATH } = require('./defaults');
 
@@ -280,9 +280,14 @@ function createRelayHandler(options = {}) {
         throw new TypeError('The "responseHeaders" option returned no object of header fields');
       }
       res.writeHead(r.statusCode, sent);
-      pipeline(r.body, res, (err) => {
+      const { body: replyBody } = r;
+      pipeline(replyBody, res, (err) => {
         if (!err) return;
-        report(ac.signal.aborted ? new AbortError('The client closed the connection before the response ended', { cause: err }) : err);
+        // The body's own error says why, whichever stream reported first; a
+        // relay aborted because the client left says so.
+        const cause = replyBody.errored || err;
+        report(cause.code === CODES.ABORT && ac.signal.aborted
+          ? new AbortError('The client closed the connection before the response ended', { cause }) : cause);
         // The status is out: a cut response is the only signal left.
         if (!res.destroyed) res.destroy();
       });
