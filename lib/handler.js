@@ -255,7 +255,9 @@ function createRelayHandler(options = {}) {
         } catch (err) {
           throw zelError(HANDLER_CODES.IDENTITY, `The "identity" function returned an administrator relay() refuses: ${err.message}`, { cause: err });
         }
-      } catch (err) {
+      } catch (thrown) {
+        // next() with nothing would go on to the next middleware.
+        const err = thrown ?? zelError(HANDLER_CODES.IDENTITY, `The "identity" function threw ${thrown}`);
         report(err);
         if (hasNext) return next(err);
         return sendJson(res, 500, { error: 'the administrator of this request could not be established', code: HANDLER_CODES.IDENTITY });
@@ -301,7 +303,7 @@ function createRelayHandler(options = {}) {
       }
       // A writeHead that threw may have set some of the fields already.
       if (sent && typeof sent === 'object') for (const name of Object.keys(sent)) res.removeHeader(name);
-      if (err.code === HANDLER_CODES.BODY_CONSUMED) {
+      if (err?.code === HANDLER_CODES.BODY_CONSUMED) {
         return sendJson(res, 500, { error: err.message, code: err.code });
       }
       // Once relay() has resolved, what fails is this server's own doing.
