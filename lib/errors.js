@@ -11,8 +11,8 @@ const ZEL_ERR_REALLOC = -996;
 
 const CODES = Object.freeze({
   NO_DAEMON: 'ZEL_ERR_NO_DAEMON',
-  UNTRUSTED_SOCKET: 'ZEL_ERR_UNTRUSTED_SOCKET',
   TIMEOUT: 'ZEL_ERR_TIMEOUT',
+  // The daemon's verdicts that a caller acts on (see REPLY_CODES).
   UNKNOWN_SERIAL: 'ZEL_ERR_UNKNOWN_SERIAL',
   BAD_CHAIN: 'ZEL_ERR_BAD_CHAIN',
   DAEMON_BUSY: 'ZEL_ERR_DAEMON_BUSY',
@@ -20,6 +20,9 @@ const CODES = Object.freeze({
   BAD_REPLY: 'ZEL_ERR_BAD_REPLY',
   SOCKET: 'ZEL_ERR_SOCKET',
   SEND: 'ZEL_ERR_SEND',
+  // The socket file or its directory belongs to an untrusted user, or the
+  // directory is writable by group or others: nothing was sent.
+  UNTRUSTED_SOCKET: 'ZEL_ERR_UNTRUSTED_SOCKET',
   ABORT: 'ABORT_ERR',
 });
 
