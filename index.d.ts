@@ -84,10 +84,18 @@ export interface RelayOptions {
   headers?: Record<string, string | number>;
   /** The daemon's socket; default `process.env.ZEL_QUERY_SOCKET` or "/tmp/nst/.nst.query", read at load. */
   socketPath?: string;
-  /** Aborts the relay: rejects, or errors the body, with an AbortError (code 'ABORT_ERR'). */
+  /**
+   * Aborts the relay: rejects, or errors the body, with an AbortError (code 'ABORT_ERR'), or with
+   * ZEL_ERR_TIMEOUT (the reason as `cause`) when the reason is a TimeoutError, as with AbortSignal.timeout().
+   */
   signal?: AbortSignal;
   /** Milliseconds without a reply datagram before ZEL_ERR_TIMEOUT; default 12000. */
   timeout?: number;
+  /**
+   * Milliseconds for the whole exchange, head and body; past it the promise rejects, or the body
+   * errors, with ZEL_ERR_TIMEOUT (`deadline` set on the error).  Default: none.
+   */
+  deadline?: number;
 }
 
 export interface RelayResult {
@@ -98,10 +106,28 @@ export interface RelayResult {
   body: Readable;
 }
 
-/** `code` of every error relay() and its body stream give, beside Node's ERR_INVALID_ARG_TYPE, ERR_INVALID_ARG_VALUE, ERR_INVALID_CHAR and ERR_INVALID_HTTP_TOKEN for refused options. */
+/**
+ * `code` of every error relay() and its body stream give, beside Node's ERR_INVALID_ARG_TYPE,
+ * ERR_INVALID_ARG_VALUE, ERR_INVALID_CHAR and ERR_INVALID_HTTP_TOKEN for refused options.
+ * - ZEL_ERR_NO_DAEMON: nothing listens at the socket path.
+ * - ZEL_ERR_UNTRUSTED_SOCKET: the socket or its directory belongs to a user the module does not trust.
+ * - ZEL_ERR_TIMEOUT: no reply datagram for `timeout` ms, the `deadline` passed, the signal timed out,
+ *   or the daemon's own time-out for a silent target (replyCode 6).
+ * - ZEL_ERR_UNKNOWN_SERIAL: the daemon has no route to the target serial (replyCode 5).
+ * - ZEL_ERR_BAD_CHAIN: the daemon refused the chain: a serial named twice, or more serials than its hop limit (replyCode 4 or 7).
+ * - ZEL_ERR_DAEMON_BUSY: the daemon is at its limit of clients, or the request is larger than it takes (replyCode 9).
+ * - ZEL_ERR_REPLY: any other failure code of the daemon (`replyCode`), such as an unreachable target.
+ * - ZEL_ERR_BAD_REPLY: malformed datagrams, HTTP or coded body, or a reply cut short.
+ * - ZEL_ERR_SOCKET, ZEL_ERR_SEND: the local socket failed.
+ * - ABORT_ERR: the signal aborted (an AbortError).
+ */
 export type ZelRelayErrorCode =
   | 'ZEL_ERR_NO_DAEMON'
+  | 'ZEL_ERR_UNTRUSTED_SOCKET'
   | 'ZEL_ERR_TIMEOUT'
+  | 'ZEL_ERR_UNKNOWN_SERIAL'
+  | 'ZEL_ERR_BAD_CHAIN'
+  | 'ZEL_ERR_DAEMON_BUSY'
   | 'ZEL_ERR_REPLY'
   | 'ZEL_ERR_BAD_REPLY'
   | 'ZEL_ERR_SOCKET'
@@ -111,9 +137,62 @@ export type ZelRelayErrorCode =
 
 export interface ZelRelayError extends Error {
   code: ZelRelayErrorCode;
-  /** With ZEL_ERR_REPLY: the daemon's reply code (2 to 255). */
+  /** When the daemon answered with a failure code: that code (2 to 255); its name and meaning are in the message. */
+  replyCode?: number;
+  /** With ZEL_ERR_TIMEOUT from the `deadline` option: its value. */
+  deadline?: number;
+}
+
+/**
+ * `code` in the handler's JSON answers `{ error, code, replyCode? }` and of the errors onError gets,
+ * beside those of relay():
+ * - ERR_BODY_TOO_LARGE: the request body is over `maxBodyBytes` (413).
+ * - ZEL_ERR_BODY_CONSUMED: a body parser read the body and left nothing relayable in req.body (500).
+ * - ZEL_ERR_IDENTITY: `identity` threw, rejected or returned fields relay() refuses (500, or next(err)).
+ * - ERR_RELAY: a failure inside the server, such as a `responseHeaders` or `forwardHeaders` function that threw (500).
+ */
+export type ZelHandlerErrorCode =
+  | ZelRelayErrorCode
+  | 'ERR_BODY_TOO_LARGE'
+  | 'ZEL_ERR_BODY_CONSUMED'
+  | 'ZEL_ERR_IDENTITY'
+  | 'ERR_RELAY'
+  | 'ERR_INVALID_ARG_VALUE'
+  | 'ERR_INVALID_CHAR';
+
+/** The body of the handler's own answers. */
+export interface ZelHandlerErrorBody {
+  /** What failed, written for the client; never the socket path or an error's own message. */
+  error: string;
+  code: ZelHandlerErrorCode;
+  /** The daemon's reply code, when it answered with one. */
   replyCode?: number;
 }
+
+/** What the diagnostics_channel channel "node-zel-mod:relay" publishes for every relay. */
+export type ZelRelayEvent =
+  | { event: 'start'; id: number; serials: string; method: string; path: string; socketPath: string }
+  | {
+    event: 'head'; id: number; serials: string; method: string; path: string; socketPath: string;
+    statusCode: number;
+    /** Milliseconds from the start to the response head. */
+    headMs: number;
+  }
+  | {
+    event: 'end'; id: number; serials: string; method: string; path: string; socketPath: string;
+    /** Milliseconds from the start to the head, or null when none came. */
+    headMs: number | null;
+    /** Milliseconds from the start to the end: the body's end, or the failure. */
+    totalMs: number;
+    /** Reply payload bytes read from the daemon: response heads, framing and coded body. */
+    replyBytes: number;
+    /** The same as replyBytes (kept for older subscribers). */
+    bytes: number;
+    /** Body bytes passed to the body stream, decoded where the body was decoded. */
+    bodyBytes: number;
+    /** Why the relay failed, or null. */
+    error: Error | null;
+  };
 
 /**
  * Relays one request without blocking the event loop; resolves when the response head has arrived.
@@ -145,12 +224,29 @@ export interface RelayResponseContext {
 }
 
 export interface RelayHandlerOptions {
-  /** URL prefix of relayed requests; default '/zel'. */
+  /**
+   * URL prefix of relayed requests, below the mount path when mounted (Express, Connect):
+   * default '/zel', or '' when the handler is mounted at a path (`app.use('/zel', handler)`).
+   */
   prefix?: string;
-  /** The administrator an incoming request acts for. */
+  /**
+   * The administrator an incoming request acts for.  When it throws, rejects or returns fields
+   * relay() refuses, the handler calls next(err), or without next answers 500 ZEL_ERR_IDENTITY.
+   */
   identity: (req: IncomingMessage) => ZelAdmin | Promise<ZelAdmin>;
   /** As relay()'s `timeout`. */
   timeout?: number;
+  /** As relay()'s `deadline`; default 120000 (two minutes). */
+  deadline?: number;
+  /**
+   * The client's fields passed to the appliance: a list of names (one that the relay sets throws
+   * here), or a function whose result loses every field the relay sets.  Default: Accept,
+   * Accept-Language, Content-Type, Content-Language, If-Match, If-None-Match, If-Modified-Since,
+   * If-Unmodified-Since, If-Range, Range, Cache-Control, X-Request-Id, traceparent.
+   */
+  forwardHeaders?: readonly string[] | ((req: IncomingMessage) => Record<string, string | number | undefined>);
+  /** Called with the full error for every failure (what the client sees never quotes it); whatever it throws becomes a process warning. */
+  onError?: (err: Error & { code?: string }, req: IncomingMessage) => void;
   /** Largest request body relayed; more gets a 413.  Default 1 MiB. */
   maxBodyBytes?: number;
   /** As relay()'s `socketPath`. */

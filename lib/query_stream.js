@@ -158,7 +158,7 @@ class QueryStream extends Duplex {
       this._timer.refresh();
     }
     if (status < 0) {
-      this.destroy(replyStatusError(status));
+      this.destroy(replyStatusError(status, this.serials));
       return;
     }
     if (buf) {

@@ -54,11 +54,9 @@ function checkText(name, v) {
   http.validateHeaderValue(name, v);
 }
 
-// Returns the checked, filled-in options; throws Node's option errors.
-function checkOptions(o) {
-  if (o === null || typeof o !== 'object') {
-    throw argError('ERR_INVALID_ARG_TYPE', `The "options" argument must be of type object. Received ${typeName(o)}`);
-  }
+// The parts of a request a client of an admin server chooses: method,
+// serial chain, target path and Accept-Encoding.  Throws Node's option errors.
+function checkTarget(o) {
   const method = o.method === undefined ? 'GET' : o.method;
   mustBeString('method', method);
   if (/[\r\n\0]/.test(method)) throw argError('ERR_INVALID_CHAR', 'Invalid character in "method"');
@@ -66,8 +64,10 @@ function checkOptions(o) {
   if (REFUSED_METHOD.test(method)) throw argError('ERR_INVALID_ARG_VALUE', `The "method" property cannot be ${method}: a relay carries one request and one response`);
 
   checkText('serials', o.serials);
-  if (!o.serials.includes(':') || /\s/.test(o.serials)) {
-    throw argError('ERR_INVALID_ARG_VALUE', `The "serials" property must be a chain SRC:...:DST. Received ${util.inspect(o.serials)}`);
+  // A chain names at least two serials, none of them empty; the daemon
+  // routes by them, so one that is empty or holds a blank is no chain.
+  if (!o.serials.includes(':') || /\s/.test(o.serials) || o.serials.split(':').includes('')) {
+    throw argError('ERR_INVALID_ARG_VALUE', `The "serials" property must be a chain SRC:...:DST of non-empty serials. Received ${util.inspect(o.serials)}`);
   }
   if (Buffer.byteLength(o.serials) > MAX_SERIALS_BYTES) {
     throw argError('ERR_INVALID_ARG_VALUE', `The "serials" property is longer than ${MAX_SERIALS_BYTES} bytes`);
@@ -80,8 +80,11 @@ function checkOptions(o) {
   }
 
   if (o.acceptEncoding !== undefined) checkText('acceptEncoding', o.acceptEncoding);
+  return method;
+}
 
-  const admin = o.admin;
+// The administrator's fields, as the identity fields carry them.
+function checkAdmin(admin) {
   if (admin === null || typeof admin !== 'object') {
     throw argError('ERR_INVALID_ARG_TYPE', `The "admin" property must be of type object. Received ${typeName(admin)}`);
   }
@@ -90,6 +93,27 @@ function checkOptions(o) {
   if (typeof admin.superAdmin !== 'boolean') {
     throw argError('ERR_INVALID_ARG_TYPE', `The "admin.superAdmin" property must be of type boolean. Received ${typeName(admin.superAdmin)}`);
   }
+}
+
+// A time limit in ms: absent, or a number above 0 that a timer can hold.
+function checkMs(name, v) {
+  if (v === undefined) return;
+  if (typeof v !== 'number') {
+    throw argError('ERR_INVALID_ARG_TYPE', `The "${name}" property must be of type number. Received ${typeName(v)}`);
+  }
+  if (!(v > 0 && v <= 2 ** 31 - 1)) {
+    throw argError('ERR_INVALID_ARG_VALUE', `The "${name}" property must be > 0 and <= 2147483647. Received ${v}`);
+  }
+}
+
+// Returns the checked, filled-in options; throws Node's option errors.
+function checkOptions(o) {
+  if (o === null || typeof o !== 'object') {
+    throw argError('ERR_INVALID_ARG_TYPE', `The "options" argument must be of type object. Received ${typeName(o)}`);
+  }
+  const method = checkTarget(o);
+  const admin = o.admin;
+  checkAdmin(admin);
 
   let body = null;
   if (o.body !== undefined && o.body !== null) {
@@ -121,12 +145,8 @@ function checkOptions(o) {
   }
 
   const timeout = o.timeout === undefined ? DEFAULT_TIMEOUT : o.timeout;
-  if (typeof timeout !== 'number') {
-    throw argError('ERR_INVALID_ARG_TYPE', `The "timeout" property must be of type number. Received ${typeName(timeout)}`);
-  }
-  if (!(timeout > 0 && timeout <= 2 ** 31 - 1)) {
-    throw argError('ERR_INVALID_ARG_VALUE', `The "timeout" property must be > 0 and <= 2147483647. Received ${timeout}`);
-  }
+  checkMs('timeout', timeout);
+  checkMs('deadline', o.deadline);
 
   const signal = o.signal;
   if (signal !== undefined && !(signal instanceof AbortSignal)) {
@@ -134,7 +154,7 @@ function checkOptions(o) {
   }
   return {
     method, serials: o.serials, path: o.path, acceptEncoding: o.acceptEncoding, admin, body, headers,
-    socketPath, timeout, signal,
+    socketPath, timeout, deadline: o.deadline, signal,
   };
 }
 
@@ -221,15 +241,28 @@ class ReplyTail extends Transform {
   constructor(awaitFinal) {
     super();
     this._awaitFinal = awaitFinal;
+    // Body bytes handed on, decoded where the body is decoded.
+    this.bytesPassed = 0;
   }
 
   _transform(chunk, encoding, cb) {
+    this.bytesPassed += chunk.length;
     cb(null, chunk);
   }
 
   _flush(cb) {
     this._awaitFinal(cb);
   }
+}
+
+// The error of a relay whose signal aborted: a time-out when the signal's
+// reason is one (AbortSignal.timeout()), else an AbortError.
+function abortError(signal) {
+  const reason = signal.reason;
+  if (reason?.name === 'TimeoutError') {
+    return zelError(CODES.TIMEOUT, 'the relay\'s signal timed out', { cause: reason });
+  }
+  return new AbortError(undefined, { cause: reason });
 }
 
 function relay(options) {
@@ -241,11 +274,13 @@ function relay(options) {
   }
   const id = nextId++;
   const trace = { id, serials: o.serials, method: o.method, path: o.path, socketPath: o.socketPath };
-  if (o.signal?.aborted) return Promise.reject(new AbortError(undefined, { cause: o.signal.reason }));
+  if (o.signal?.aborted) return Promise.reject(abortError(o.signal));
 
   return new Promise((resolve, reject) => {
     debug('relay %d: %s %s via %s', id, o.method, o.path, o.serials);
     if (channel.hasSubscribers) channel.publish({ event: 'start', ...trace });
+    const startedAt = performance.now();
+    let headMs = null;
 
     const conn = new QueryStream({ socketPath: o.socketPath, serials: o.serials, timeout: o.timeout });
     conn.splitLines = true;
@@ -259,13 +294,22 @@ function relay(options) {
     let headBytes = 0;
     let bodyBytes = 0;
     let limit = Infinity;
+    let tail = null;
 
     const finish = (err) => {
       if (ended) return;
       ended = true;
+      clearTimeout(deadlineTimer);
       o.signal?.removeEventListener('abort', onAbort);
-      debug('relay %d: %s, %d reply bytes', id, err ? `failed: ${err.code} ${err.message}` : 'done', conn.bytesRead);
-      if (channel.hasSubscribers) channel.publish({ event: 'end', ...trace, bytes: conn.bytesRead, error: err || null });
+      const delivered = tail ? tail.bytesPassed : 0;
+      debug('relay %d: %s, %d reply bytes, %d body bytes', id, err ? `failed: ${err.code} ${err.message}` : 'done',
+        conn.bytesRead, delivered);
+      if (channel.hasSubscribers) {
+        channel.publish({
+          event: 'end', ...trace, headMs, totalMs: performance.now() - startedAt,
+          replyBytes: conn.bytesRead, bodyBytes: delivered, bytes: conn.bytesRead, error: err || null,
+        });
+      }
     };
     // Every failure ends here: the promise is rejected, or the body errors,
     // and the query is closed at once, whatever state the HTTP client is in.
@@ -288,8 +332,13 @@ function relay(options) {
     const headTimer = setTimeout(() => {
       fail(zelError(CODES.TIMEOUT, `no response head came: no reply datagram for ${o.timeout} ms`));
     }, o.timeout);
+    // The whole exchange, head and body, ends by the deadline; a body still
+    // coming then errors with the time-out.
+    const deadlineTimer = o.deadline === undefined ? null : setTimeout(() => {
+      fail(zelError(CODES.TIMEOUT, `the relay did not end within its deadline of ${o.deadline} ms`, { deadline: o.deadline }));
+    }, o.deadline);
     function onAbort() {
-      fail(new AbortError(undefined, { cause: o.signal.reason }));
+      fail(abortError(o.signal));
     }
     o.signal?.addEventListener('abort', onAbort, { once: true });
 
@@ -361,7 +410,7 @@ function relay(options) {
       limit = bodyLimit(r, req.method);
       if (limit !== 0 && r.headers['transfer-encoding'] !== undefined) watchChunkedEnd();
 
-      const tail = new ReplyTail((cb) => {
+      tail = new ReplyTail((cb) => {
         if (finalCame) return cb();
         onFinal = cb;
         conn.resume();
@@ -389,8 +438,9 @@ function relay(options) {
         if (!ended) finish(body.errored || new AbortError('The body was destroyed before its end'));
       });
       settled = true;
+      headMs = performance.now() - startedAt;
       debug('relay %d: %d, %s', id, r.statusCode, decoder ? `decoding ${coding}` : 'as sent');
-      if (channel.hasSubscribers) channel.publish({ event: 'head', ...trace, statusCode: r.statusCode });
+      if (channel.hasSubscribers) channel.publish({ event: 'head', ...trace, statusCode: r.statusCode, headMs });
       resolve({ statusCode: r.statusCode, headers: callerHeaders(r, Boolean(decoder)), body });
       return undefined;
     });
@@ -398,4 +448,4 @@ function relay(options) {
   });
 }
 
-module.exports = { relay, checkOptions };
+module.exports = { relay, checkOptions, checkTarget, checkAdmin, checkMs, isReservedField };

@@ -130,11 +130,14 @@ function explainMissing(missing, { daemon = false } = {}) {
   ].join('\n');
 }
 
-// In a checkout the loader and the header fallback come from node_modules;
-// a fresh clone has none until they are installed.  A failure here is not
-// fatal: the build and the tests can do without them.
+// In a checkout the loader and the header fallback come from node_modules,
+// and the tests use the development dependencies (Express, TypeScript,
+// undici); a fresh clone has none until they are installed, and a checkout
+// installed before a dependency was added lacks that one.  A failure here is
+// not fatal: the build can do without them.
 function ensureNpmDeps() {
-  const deps = Object.keys(require(path.join(root, 'package.json')).dependencies || {});
+  const pkg = require(path.join(root, 'package.json'));
+  const deps = [...Object.keys(pkg.dependencies || {}), ...Object.keys(pkg.devDependencies || {})];
   const absent = deps.filter((d) => !fs.existsSync(path.join(root, 'node_modules', d, 'package.json')));
   if (absent.length === 0) return;
   console.error(`Installing missing npm dependencies: ${absent.join(' ')}`);

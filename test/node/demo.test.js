@@ -87,7 +87,7 @@ describe('npm start', () => {
     const refusals = [ // [URL, status, error]: the appliance's own, then the relay's
       [relayUrl('plain', '/api/logs?lines=x'), 400, /lines/],
       [relayUrl('plain', '/api/nope'), 404, /no such endpoint/],
-      [`${base}/zel/ZL1000:NOSUCH/api/status`, 502, /QUERY_FAIL_ROUTE_ERR/],
+      [`${base}/zel/ZL1000:NOSUCH/api/status`, 404, /QUERY_FAIL_ROUTE_ERR \(5\): the target serial "NOSUCH" is not in its route table/],
       [`${base}/zel/ZL1001/api/status`, 400, /SRC:\.\.\.:DST/],
       [`${base}/other/ZL1000:ZL1001/api/status`, 404, /not a relay URL/],
     ];

@@ -40,13 +40,28 @@ async function withDaemon(args, fn) {
 const opts = (socketPath, extra) => ({ serials: 'A:B', path: '/', admin: ADMIN, socketPath, ...extra });
 
 describe('failures before the head reject the promise', () => {
-  const CODES = { QUERY_FAIL_REMOTE_ERR: 2, QUERY_FAIL_PATH_ERR: 3, QUERY_FAIL_PATH_LOOP: 4, QUERY_FAIL_ROUTE_ERR: 5,
-    QUERY_FAIL_DOWNNRV_ERR: 6, QUERY_FAIL_DROP_TTL: 7, QUERY_FAIL_CONNECTION_CLOSED: 8, QUERY_FAIL_LOW_MEMORY: 9,
-    QUERY_FAIL_MALFORMED_HTTP_REQ: 15, FAIL_UNKNOWN_COMMAND: 255 };
+  // [reply code name, number, the code relay() gives, words of its explanation]
+  const REPLIES = [
+    ['QUERY_FAIL_REMOTE_ERR', 2, 'ZEL_ERR_REPLY', /could not reach appliance "B"/],
+    ['QUERY_FAIL_PATH_ERR', 3, 'ZEL_ERR_REPLY', /could not read the request/],
+    ['QUERY_FAIL_PATH_LOOP', 4, 'ZEL_ERR_BAD_CHAIN', /names a serial twice/],
+    ['QUERY_FAIL_ROUTE_ERR', 5, 'ZEL_ERR_UNKNOWN_SERIAL', /target serial "B" is not in its route table/],
+    ['QUERY_FAIL_DOWNNRV_ERR', 6, 'ZEL_ERR_TIMEOUT', /appliance "B" did not answer within the daemon's time-out/],
+    ['QUERY_FAIL_DROP_TTL', 7, 'ZEL_ERR_BAD_CHAIN', /hop limit/],
+    ['QUERY_FAIL_CONNECTION_CLOSED', 8, 'ZEL_ERR_REPLY', /appliance "B" closed the connection/],
+    ['QUERY_FAIL_LOW_MEMORY', 9, 'ZEL_ERR_DAEMON_BUSY', /at its limit/],
+    ['QUERY_FAIL_MALFORMED_HTTP_REQ', 15, 'ZEL_ERR_REPLY', /not one well-formed HTTP\/1.1 request/],
+    ['FAIL_UNKNOWN_COMMAND', 255, 'ZEL_ERR_REPLY', /does not take this kind of request/],
+    ['KEY_UPD_SUCCESS', 10, 'ZEL_ERR_REPLY', /no answer to a request/],
+  ];
   // [name, daemon arguments, relay options, code, more checks]
   const ROWS = [
-    ...Object.entries(CODES).map(([name, n]) => [`reply code ${name}`, ['--fail', name], {}, 'ZEL_ERR_REPLY',
-      (e) => { assert.equal(e.replyCode, n); assert.match(e.message, new RegExp(name)); }]),
+    ...REPLIES.map(([name, n, code, words]) => [`reply code ${name}`, ['--fail', name], {}, code,
+      (e) => {
+        assert.equal(e.replyCode, n);
+        assert.match(e.message, new RegExp(`^the query daemon answered ${name} \\(${n}\\): `));
+        assert.match(e.message, words);
+      }]),
     ['a failure after part of the head', () => ['--replay', replayFile('half', 'HTTP/1.1 200 OK\r\nX'), '--fail', '2'], {},
       'ZEL_ERR_REPLY', (e) => assert.equal(e.replyCode, 2)],
     ['time-out', ['--silent'], { timeout: 150 }, 'ZEL_ERR_TIMEOUT'],
@@ -136,6 +151,8 @@ describe('refused options send nothing', () => {
     ['LF in serials', { serials: 'S1:S2\nX-Evil: 1' }, 'ERR_INVALID_CHAR'],
     ['NUL in serials', { serials: 'S1:S2\0' }, 'ERR_INVALID_CHAR'],
     ['serials without :', { serials: 'S1' }, 'ERR_INVALID_ARG_VALUE'],
+    ['empty serial inside the chain', { serials: 'S1::S2' }, 'ERR_INVALID_ARG_VALUE'],
+    ['empty serial at the end', { serials: 'S1:' }, 'ERR_INVALID_ARG_VALUE'],
     ['serials missing', { serials: undefined }, 'ERR_INVALID_ARG_TYPE'],
     ['CR LF in admin name', { admin: { ...ADMIN, name: 'a\r\nX-ADMIN-SUPER: 1' } }, 'ERR_INVALID_CHAR'],
     ['LF in admin profile', { admin: { ...ADMIN, profile: 'p\n' } }, 'ERR_INVALID_CHAR'],
@@ -150,6 +167,8 @@ describe('refused options send nothing', () => {
     ['bad extra header name', { headers: { 'X Note': 'a' } }, 'ERR_INVALID_HTTP_TOKEN'],
     ['body of another type', { body: 12 }, 'ERR_INVALID_ARG_TYPE'],
     ['zero time-out', { timeout: 0 }, 'ERR_INVALID_ARG_VALUE'],
+    ['zero deadline', { deadline: 0 }, 'ERR_INVALID_ARG_VALUE'],
+    ['deadline as text', { deadline: '500' }, 'ERR_INVALID_ARG_TYPE'],
     ['signal of another type', { signal: {} }, 'ERR_INVALID_ARG_TYPE'],
   ];
   it('each injection and bad option is refused with its code', () => withDaemon(['--replay', replayFile('ok', 'HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok')],

@@ -8,7 +8,7 @@ const zlib = require('zlib');
 const diagnostics = require('diagnostics_channel');
 
 const { createRelayHandler } = require('../..');
-const { splitUrl } = require('../../lib/handler');
+const { splitUrl, mountedUrl } = require('../../lib/handler');
 const { startDaemon } = require('./support/relay_env');
 
 const { request } = require('./support/client');
@@ -26,6 +26,18 @@ it('splits <prefix>/<chain>/<path>', () => {
   for (const [prefix, url, serials, p] of cases) {
     assert.deepEqual(splitUrl(prefix, url), serials ? { serials, path: p } : null, url);
   }
+});
+
+it('finds the mount path where Express and Connect leave it', () => {
+  const cases = [ // [request fields, mount path, URL below it]
+    [{ url: '/S1:S2/x', baseUrl: '/zel', originalUrl: '/zel/S1:S2/x' }, '/zel', '/S1:S2/x'],
+    [{ url: '/', baseUrl: '/zel', originalUrl: '/zel?q=1' }, '/zel', '/?q=1'],
+    [{ url: '/zel/S1:S2/x', baseUrl: '', originalUrl: '/zel/S1:S2/x' }, '', '/zel/S1:S2/x'],
+    [{ url: '/S1:S2/x', originalUrl: '/admin/zel/S1:S2/x' }, '/admin/zel', '/S1:S2/x'], // Connect: no baseUrl
+    [{ url: '/zel/S1:S2/x', originalUrl: '/old/S1:S2/x' }, '', '/zel/S1:S2/x'], // rewritten, not mounted
+    [{ url: '/zel/S1:S2/x' }, '', '/zel/S1:S2/x'], // node:http
+  ];
+  for (const [req, base, url] of cases) assert.deepEqual(mountedUrl(req), { base, url }, JSON.stringify(req));
 });
 
 describe('an admin server with the handler', () => {
@@ -87,7 +99,7 @@ describe('an admin server with the handler', () => {
 
   it('answers failures with a JSON body naming the code', async () => {
     const cases = [ // [URL, status, code, request options]
-      ['/zel/ZL1:NOPE/x', 502, 'ZEL_ERR_REPLY'],
+      ['/zel/ZL1:NOPE/x', 404, 'ZEL_ERR_UNKNOWN_SERIAL'],
       ['/zel/ZL1/x', 400, 'ERR_INVALID_ARG_VALUE'],
       ['/slow/ZL1:APP/x', 504, 'ZEL_ERR_TIMEOUT'],
       ['/zel/ZL1:APP/x', 413, 'ERR_BODY_TOO_LARGE', { method: 'POST', body: 'x'.repeat(1001) }],

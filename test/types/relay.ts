@@ -1,7 +1,9 @@
 // Compiled with `tsc --noEmit` by test/node/types.test.js: the declarations
 // must accept what the README shows and refuse what the API refuses.
 import * as http from 'http';
-import { relay, createRelayHandler, filterResponseHeaders, node_zel_req, RelayResult, ZelRelayError } from '../..';
+import {
+  relay, createRelayHandler, filterResponseHeaders, node_zel_req, RelayResult, ZelRelayError, ZelHandlerErrorBody, ZelRelayEvent,
+} from '../..';
 import { pipeline } from 'stream';
 
 async function use(): Promise<void> {
@@ -59,3 +61,29 @@ createRelayHandler({ prefix: '/zel' });
 
 const ret: 0 | -1 | undefined = node_zel_req('GET', '/zel/S1:S2', '/', '', 'a', 'p', '1', '', () => {}, () => {});
 void ret; void use;
+
+createRelayHandler({
+  identity: () => ({ name: 'a', profile: 'p', superAdmin: false }),
+  deadline: 30000,
+  forwardHeaders: ['accept', 'x-tenant'],
+  onError: (err, req) => console.error(req.url, err.code, err.message),
+});
+createRelayHandler({
+  identity: () => ({ name: 'a', profile: 'p', superAdmin: false }),
+  forwardHeaders: (req) => ({ 'x-tenant': req.headers['x-tenant'] as string | undefined }),
+});
+// @ts-expect-error forwardHeaders is a list of names or a function
+createRelayHandler({ identity: () => ({ name: 'a', profile: 'p', superAdmin: false }), forwardHeaders: 'accept' });
+
+async function limits(): Promise<void> {
+  try {
+    await relay({ serials: 'S1:S2', path: '/', admin: { name: 'a', profile: 'p', superAdmin: false }, deadline: 5000 });
+  } catch (e) {
+    const err = e as ZelRelayError;
+    if (err.code === 'ZEL_ERR_UNKNOWN_SERIAL' || err.code === 'ZEL_ERR_TIMEOUT') console.log(err.replyCode, err.deadline);
+  }
+  const body: ZelHandlerErrorBody = { error: 'x', code: 'ZEL_ERR_IDENTITY' };
+  const onEvent = (m: ZelRelayEvent) => { if (m.event === 'end') console.log(m.totalMs, m.headMs, m.replyBytes, m.bodyBytes); };
+  void body; void onEvent;
+}
+void limits;
