@@ -5,6 +5,7 @@
 const http = require('http');
 const { pipeline } = require('stream/promises');
 const { DEFAULT_SOCKET_PATH, DEFAULT_TIMEOUT } = require('../lib/defaults');
+const { REPLY_CODE_NAMES } = require('../lib/errors');
 
 const USAGE = `usage: zel-req [options] METHOD URL TARGET_PATH
 
@@ -128,6 +129,16 @@ const REPLY_EXPLANATIONS = {
 // the request (socket, target serial), and where to look next.
 function describeFailure(err, o) {
   const dst = (chainOf(o.url) || '').split(':').pop();
+  // A verdict of the daemon's, whatever code relay() gave it (an unknown
+  // serial, a busy daemon and a silent target each have their own).
+  if (Number.isInteger(err.replyCode)) {
+    const name = `${REPLY_CODE_NAMES[err.replyCode] || `reply code ${err.replyCode}`} (${err.replyCode})`;
+    const explain = REPLY_EXPLANATIONS[err.replyCode];
+    return explain
+      ? `the query daemon on ${o.socket} answered ${name}: ${explain(dst)}`
+      : `the query daemon on ${o.socket} answered ${name}, which is no answer to a request ` +
+        '(is a daemon of another kind serving the socket?)';
+  }
   switch (err.code) {
     case 'ZEL_ERR_NO_DAEMON':
       return `no query daemon is listening on ${o.socket} (start one, e.g. with \`npm start\` or \`npx zel-queryd\`)`;
@@ -135,14 +146,6 @@ function describeFailure(err, o) {
       return `${err.message}: the socket ${o.socket} or its directory belongs to a user this client does not trust, ` +
         'or others may write to the directory; run the daemon as root or as this user, or set ZEL_QUERY_UID to ' +
         'the daemon\'s user';
-    case 'ZEL_ERR_REPLY': {
-      const name = err.message.replace(/^the query daemon answered /, '');
-      const explain = REPLY_EXPLANATIONS[err.replyCode];
-      return explain
-        ? `the query daemon on ${o.socket} answered ${name}: ${explain(dst)}`
-        : `the query daemon on ${o.socket} answered ${name}, which is no answer to a request ` +
-          '(is a daemon of another kind serving the socket?)';
-    }
     case 'ZEL_ERR_TIMEOUT':
       return `${err.message}: the daemon or the appliance "${dst}" did not answer in time (--timeout sets the wait)`;
     case 'ZEL_ERR_BAD_REPLY':
