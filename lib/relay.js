@@ -7,7 +7,7 @@ const http = require('http');
 const util = require('util');
 const diagnostics = require('diagnostics_channel');
 const { pipeline, Transform } = require('stream');
-const { QueryStream } = require('./query_stream');
+const { QueryStream, READ_HIGH_WATER_MARK } = require('./query_stream');
 const { CODES, AbortError, zelError, argError } = require('./errors');
 const { accepts, requestedEncoding, decoderFor } = require('./encoding');
 const { DEFAULT_SOCKET_PATH, DEFAULT_TIMEOUT } = require('./defaults');
@@ -219,7 +219,7 @@ function callerHeaders(res, decoded) {
 // that went on past its end.
 class ReplyTail extends Transform {
   constructor(awaitFinal) {
-    super();
+    super({ highWaterMark: READ_HIGH_WATER_MARK });
     this._awaitFinal = awaitFinal;
   }
 
