@@ -371,7 +371,7 @@ function relay(options) {
         return undefined;
       });
       const coding = r.headers['content-encoding'];
-      const decoder = coding && !accepts(o.acceptEncoding, coding) ? decoderFor(coding) : null;
+      const decoder = coding && !accepts(o.acceptEncoding, coding) ? decoderFor(coding, READ_HIGH_WATER_MARK) : null;
       if (decoder) {
         // A body that does not decode is a malformed reply; the consumer
         // sees the error with this package's code, zlib's kept in zlibCode.
