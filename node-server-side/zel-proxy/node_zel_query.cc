@@ -29,7 +29,7 @@
 #include <string.h>
 #include <uv.h>
 
-#include <memory>
+#include <atomic>
 
 #include "sysapi/nst/nst_internal.h"
 #include "sysapi/nst/nst_query.h"
@@ -44,9 +44,25 @@ namespace {
 constexpr int kReceives = 4;
 constexpr size_t kGatherBytes = static_cast<size_t>(kReceives) * nst_detail::k_batch_max * NSTD_REPLY_MAX_DGRAM;
 
-/* Where a wake-up gathers payloads: one per loop thread, since the payloads
- * are copied into the script's Buffer before the wake-up returns. */
-thread_local std::unique_ptr<char[]> t_gather;
+/* Where a wake-up gathers payloads.  The payloads are copied into the
+ * script's Buffer before the wake-up returns, so one block kept between
+ * wake-ups serves them all; a wake-up on another loop thread (a worker's)
+ * while it is taken allocates its own.  No thread_local: the module must
+ * not need the dynamic loader's TLS entry points. */
+std::atomic<char*> g_spare_gather{nullptr};
+
+char* take_gather()
+{
+    char* b = g_spare_gather.exchange(nullptr, std::memory_order_acquire);
+    return b != nullptr ? b : static_cast<char*>(malloc(kGatherBytes));
+}
+
+void give_back_gather(char* b)
+{
+    char* expected = nullptr;
+    if (!g_spare_gather.compare_exchange_strong(expected, b, std::memory_order_release))
+        free(b);
+}
 
 struct query_rec {
     napi_env env;
@@ -185,12 +201,9 @@ void on_readable(uv_poll_t* h, int status, int)
     query_rec* q = static_cast<query_rec*>(h->data);
     if (q->closing || q->finished)
         return;
-    if (!t_gather) {
-        t_gather.reset(new (std::nothrow) char[kGatherBytes]);
-        if (!t_gather)
-            status = UV_ENOMEM;
-    }
-    char* const buf = t_gather.get();
+    char* const buf = take_gather();
+    if (buf == nullptr)
+        status = UV_ENOMEM;
     gathered g = {buf, 0};
     int rc = 0;
     if (status < 0) {
@@ -221,6 +234,7 @@ void on_readable(uv_poll_t* h, int status, int)
         if (!q->closing)
             deliver(q, buf, rc < 0 ? 0 : len, rc);
     }
+    give_back_gather(buf);
 }
 
 query_rec* get_rec(napi_env env, napi_callback_info info, size_t want, napi_value* argv)
