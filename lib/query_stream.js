@@ -16,11 +16,12 @@ const { CODES, zelError, replyStatusError } = require('./errors');
 const NO_DAEMON_ERRNOS = new Set(['ENOENT', 'ECONNREFUSED', 'ENOTSOCK', 'EPROTOTYPE', 'ENOTDIR']);
 const { getSystemErrorName } = require('util');
 
-// Bytes the readable side holds before it stops reading.  One wake-up hands
-// over up to 64 KiB; with Node's default of 16 KiB every such piece stopped
-// the socket and restarted it on the next read, and the daemon, whose
-// datagrams fill the socket's short queue at once, waited each time.  Node's
-// HTTP client gives the response the same mark, so the body keeps pace too.
+// Bytes the readable side holds before it stops reading: one wake-up's
+// payloads (up to 256 KiB).  With Node's default of 16 KiB every such piece
+// stopped the socket and restarted it on the next read, and the daemon,
+// whose datagrams fill the socket's short queue at once, waited each time.
+// Node's HTTP client gives the response the same mark, so the body keeps
+// pace too.
 const READ_HIGH_WATER_MARK = 256 * 1024;
 
 class QueryStream extends Duplex {
