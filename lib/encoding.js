@@ -40,16 +40,24 @@ function requestedEncoding(acceptEncoding) {
   return acceptEncoding === 'deflate' ? 'deflate' : 'gzip';
 }
 
+// Output pieces of 256 KiB rather than zlib's 16 KiB: a sixteenth of the trips
+// to the thread pool and of the pushes down the body.  The stream holds as
+// much as the stages before it before it asks them to wait.
+const DECODER_CHUNK = 256 * 1024;
+
 // A stream that removes the response's coding, or null for none we decode.
-function decoderFor(contentEncoding) {
+// `highWaterMark`, when given, is the stream's mark on both sides.
+function decoderFor(contentEncoding, highWaterMark) {
+  const opts = { chunkSize: DECODER_CHUNK };
+  if (highWaterMark !== undefined) opts.highWaterMark = highWaterMark;
   switch (String(contentEncoding || '').trim().toLowerCase()) {
     case 'gzip':
     case 'x-gzip':
-      return zlib.createGunzip();
+      return zlib.createGunzip(opts);
     case 'deflate':
-      return zlib.createInflate();
+      return zlib.createInflate(opts);
     case 'br':
-      return zlib.createBrotliDecompress();
+      return zlib.createBrotliDecompress(opts);
     default:
       return null;
   }

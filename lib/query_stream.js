@@ -16,11 +16,19 @@ const { CODES, zelError, replyStatusError } = require('./errors');
 const NO_DAEMON_ERRNOS = new Set(['ENOENT', 'ECONNREFUSED', 'ENOTSOCK', 'EPROTOTYPE', 'ENOTDIR']);
 const { getSystemErrorName } = require('util');
 
+// Bytes the readable side holds before it stops reading: one wake-up's
+// payloads (up to 256 KiB).  With Node's default of 16 KiB every such piece
+// stopped the socket and restarted it on the next read, and the daemon,
+// whose datagrams fill the socket's short queue at once, waited each time.
+// Node's HTTP client gives the response the same mark, so the body keeps
+// pace too.
+const READ_HIGH_WATER_MARK = 256 * 1024;
+
 class QueryStream extends Duplex {
   // { socketPath, serials, timeout }: timeout is the wait in ms for each
   // reply datagram (and for a full daemon queue to take the request).
   constructor({ socketPath, serials, timeout }) {
-    super({ allowHalfOpen: true });
+    super({ allowHalfOpen: true, readableHighWaterMark: READ_HIGH_WATER_MARK });
     this.socketPath = socketPath;
     this.serials = serials;
     this.timeout = timeout;
@@ -185,4 +193,4 @@ class QueryStream extends Duplex {
   }
 }
 
-module.exports = { QueryStream };
+module.exports = { QueryStream, READ_HIGH_WATER_MARK };

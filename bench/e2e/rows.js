@@ -3,7 +3,7 @@
 // A row's ratio is B's time over A's time (above 1: A is faster), the median
 // of the per-pair ratios; for the event-loop rows it is B's largest loop
 // delay over A's.
-const { allWorkloads, workload } = require('./workloads');
+const { allWorkloads, workload, slowWorkload } = require('./workloads');
 
 const NAMES = {
   zel: 'node_zel_req',
@@ -23,22 +23,33 @@ const WARM = { '200B': [50, 10], '64KiB': [20, 5], '1MiB': [5, 2], '16MiB': [2, 
 const BATCH_PAIRS = { '64KiB': [31, 7], '1MiB': [11, 3] };
 const LOOP_PAIRS = [11, 5];
 
+const SLOW_PAIRS = [21, 7];
+
+// The goals: relay() within reach of node_zel_req through the in-memory
+// stand-in, 16 relays at once against a slow appliance well ahead of 16
+// synchronous calls, a loop that stays responsive while 16 relays run, and
+// node_zel_req no slower against the transport limit.
 const GOALS = {
-  'limit/200B-plain': 0.92,
-  'limit/64KiB-plain': 0.92,
-  'limit/1MiB-plain': 0.95,
-  'limit/16MiB-plain': 0.80,
-  'http/16MiB-gzip-inflated': 2.5,
-  'relay/200B-plain': 1 / 1.5,
-  'relay-undici/16MiB-plain': 1.0,
-  'loop/16MiB-plain': 20,
-  'batch/64KiB-plain': 1.0,
-  'batch/1MiB-plain': 1.0,
+  'limit/200B-plain': 0.6,
+  'limit/1MiB-plain': 1.0,
+  'limit/16MiB-plain': 1.0,
+  'relay/200B-plain': 0.6,
+  'relay/200B-gzip-inflated': 0.6,
+  'relay/64KiB-plain': 0.8,
+  'relay/64KiB-gzip-inflated': 0.8,
+  'relay/1MiB-plain': 0.8,
+  'relay/1MiB-gzip-inflated': 0.8,
+  'relay/16MiB-plain': 0.8,
+  'relay/16MiB-gzip-inflated': 0.8,
+  'slow/200B-plain': 8,
+};
+// Goals on an absolute figure rather than a ratio: the loop row's A side,
+// the median over its runs of the largest event-loop delay, in ms.
+const MAX_GOALS = {
+  'loop16/1MiB-plain': 10,
 };
 
 function goalText(id, min) {
-  if (id.startsWith('relay/')) return 'A ≤ 1.5× B\'s time';
-  if (id.startsWith('loop/')) return `A's max ≤ 1/${min} of B's`;
   return `≥ ${Number.isInteger(min) ? min.toFixed(1) : String(min)}`;
 }
 
@@ -51,6 +62,7 @@ function row(id, phase, kind, wl, a, b, quick, pairsTable) {
     warm: kind === 'latency' ? pick(WARM[wl.sizeName]) : 1,
   };
   if (id in GOALS) r.goal = { min: GOALS[id], text: goalText(id, GOALS[id]) };
+  if (id in MAX_GOALS) r.goal = { maxMs: MAX_GOALS[id], text: `A's largest delay < ${MAX_GOALS[id]} ms` };
   return r;
 }
 
@@ -62,11 +74,17 @@ function planRows(quick) {
     limit: (wl) => wl.shape === 'plain',
     http: (wl) => wl.id === '200B-plain' || wl.id === '1MiB-plain' || wl.id === '16MiB-gzip-inflated',
     undici: (wl) => wl.id === '200B-plain' || wl.id === '1MiB-plain',
-    relay: (wl) => wl.id === '200B-plain',
+    relayDaemon: (wl) => wl.id === '200B-plain',
   };
-  // Through the datagram stand-in: the module against the transport limit.
+  // Through the datagram stand-in: the module against the transport limit,
+  // and relay() against node_zel_req, both fetching from memory.
   for (const wl of wls) {
     if (!quick || quickKeep.limit(wl)) rows.push(row(`limit/${wl.id}`, 'standin', 'latency', wl, 'zel', 'limit', quick));
+  }
+  for (const wl of wls) {
+    if (wl.shape === 'plain' || wl.shape === 'gzip-inflated') {
+      rows.push(row(`relay/${wl.id}`, 'standin', 'latency', wl, 'relay', 'zel', quick));
+    }
   }
   // Through the reference daemon to the appliance, against HTTP clients
   // that fetch from the appliance directly.
@@ -76,16 +94,22 @@ function planRows(quick) {
     }
   }
   for (const wl of wls) {
-    if (!quick || quickKeep.relay(wl)) rows.push(row(`relay/${wl.id}`, 'daemon', 'latency', wl, 'relay', 'zel', quick));
+    if (!quick || quickKeep.relayDaemon(wl)) {
+      rows.push(row(`relay-daemon/${wl.id}`, 'daemon', 'latency', wl, 'relay', 'zel', quick));
+    }
   }
   const p16 = workload('16MiB', 'plain');
   rows.push(row('relay-undici/16MiB-plain', 'daemon', 'latency', p16, 'relay', 'undici', quick));
   rows.push(row('loop/16MiB-plain', 'daemon', 'loop', p16, 'relay', 'zel', quick, LOOP_PAIRS));
+  const p1 = workload('1MiB', 'plain');
+  rows.push(row('loop16/1MiB-plain', 'daemon', 'loop', p1, 'relay*16', 'zel*16', quick, LOOP_PAIRS));
   for (const size of ['64KiB', '1MiB']) {
     const wl = workload(size, 'plain');
     rows.push(row(`batch/${wl.id}`, 'daemon', 'batch', wl, 'relay*16', 'zel*16', quick, BATCH_PAIRS[size]));
     rows.push(row(`batch-undici/${wl.id}`, 'daemon', 'batch', wl, 'relay*16', 'undici*16', quick, BATCH_PAIRS[size]));
   }
+  // An appliance that takes 2 ms to answer: what running relays at once is for.
+  rows.push(row('slow/200B-plain', 'daemon', 'batch', slowWorkload('200B', 2), 'relay*16', 'zel*16', quick, SLOW_PAIRS));
   return rows;
 }
 

@@ -45,6 +45,17 @@ function workload(sizeName, shapeName) {
   };
 }
 
+// A plain body the appliance answers only after `ms` milliseconds.
+function slowWorkload(sizeName, ms) {
+  const wl = workload(sizeName, 'plain');
+  return {
+    ...wl,
+    id: `${wl.id}-after-${ms}ms`,
+    label: `${wl.label}, answered after ${ms} ms`,
+    target: `/slow/${ms}/${wl.resource}`,
+  };
+}
+
 function allWorkloads() {
   const out = [];
   for (const s of SIZES) for (const sh of SHAPES) out.push(workload(s.name, sh.name));
@@ -94,34 +105,44 @@ class Bodies {
 }
 
 // Starts the appliance stand-in on a Unix stream socket; resolves to the
-// http.Server.  GET /bench/RESOURCE answers the resource, anything else 404.
+// http.Server.  GET /bench/RESOURCE answers the resource, GET
+// /slow/MS/RESOURCE the same after MS milliseconds, anything else 404.
 function startAppliance(socketPath, bodies) {
   const server = http.createServer((req, res) => {
+    const slow = /^\/slow\/(\d{1,4})\/([\w-]+)$/.exec(req.url);
+    if (slow) {
+      setTimeout(() => answer(req, res, bodies.get(slow[2])), Number(slow[1]));
+      return;
+    }
     const m = /^\/bench\/([\w-]+)$/.exec(req.url);
-    const b = m && bodies.get(m[1]);
-    if (!b) {
-      res.writeHead(404, { 'content-type': 'text/plain' });
-      res.end('no such resource\n');
-      return;
-    }
-    if (b.kind === 'chunked') {
-      res.writeHead(200, { 'content-type': 'application/json' });
-      for (let off = 0; off < b.sent.length; off += CHUNK_PIECE) {
-        res.write(b.sent.subarray(off, Math.min(off + CHUNK_PIECE, b.sent.length)));
-      }
-      res.end();
-      return;
-    }
-    const headers = { 'content-type': 'application/json', 'content-length': b.sent.length };
-    if (b.kind === 'gzip') headers['content-encoding'] = 'gzip';
-    res.writeHead(200, headers);
-    res.end(b.sent);
+    answer(req, res, m && bodies.get(m[1]));
   });
   server.keepAliveTimeout = 30000;
   return new Promise((resolve, reject) => {
     server.once('error', reject);
     server.listen(socketPath, () => resolve(server));
   });
+}
+
+// Answers one request with body `b` (null: 404).
+function answer(req, res, b) {
+  if (!b) {
+    res.writeHead(404, { 'content-type': 'text/plain' });
+    res.end('no such resource\n');
+    return;
+  }
+  if (b.kind === 'chunked') {
+    res.writeHead(200, { 'content-type': 'application/json' });
+    for (let off = 0; off < b.sent.length; off += CHUNK_PIECE) {
+      res.write(b.sent.subarray(off, Math.min(off + CHUNK_PIECE, b.sent.length)));
+    }
+    res.end();
+    return;
+  }
+  const headers = { 'content-type': 'application/json', 'content-length': b.sent.length };
+  if (b.kind === 'gzip') headers['content-encoding'] = 'gzip';
+  res.writeHead(200, headers);
+  res.end(b.sent);
 }
 
 // The raw bytes the appliance sends for one resource to a request like the
@@ -147,4 +168,4 @@ function recordResponse(socketPath, resource) {
   });
 }
 
-module.exports = { SIZES, SHAPES, workload, allWorkloads, Bodies, startAppliance, recordResponse };
+module.exports = { SIZES, SHAPES, workload, slowWorkload, allWorkloads, Bodies, startAppliance, recordResponse };

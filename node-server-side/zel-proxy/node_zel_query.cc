@@ -3,8 +3,9 @@
  * A query is one poll context opened with NSTD_QUERY_F_NONBLOCK and
  * NSTD_QUERY_F_PARTIAL, so every reply datagram passes the transport's own
  * receive checks.  The event loop watches its socket with a uv_poll_t; no
- * thread ever waits on it.  Each wake-up reads a batch of datagrams and hands
- * their payloads to the script in one Buffer.  While the script has paused
+ * thread ever waits on it.  Each wake-up reads what is queued, receive after
+ * receive while the daemon keeps refilling the socket's short queue, up to
+ * a byte budget, and hands the payloads to the script in one Buffer.  While the script has paused
  * the query nothing is read, the socket's queue fills and the daemon holds
  * back the target: back-pressure reaches the appliance.
  *
@@ -28,14 +29,40 @@
 #include <string.h>
 #include <uv.h>
 
+#include <atomic>
+
 #include "sysapi/nst/nst_internal.h"
 #include "sysapi/nst/nst_query.h"
 
 namespace {
 
-/* Datagrams read per wake-up at most: a 64 KiB Buffer for the script, and a
- * bounded time on the loop for one query. */
-constexpr int kBatch = 16;
+/* Receives per wake-up at most, each of up to nst_detail::k_batch_max
+ * datagrams: a Buffer of at most 256 KiB for the script, and a bounded time
+ * on the loop for one query.  The socket's queue holds only a few datagrams
+ * (net.unix.max_dgram_qlen, 10 by default), so a wake-up that stopped after
+ * one receive left the daemon waiting for the loop's next turn. */
+constexpr int kReceives = 4;
+constexpr size_t kGatherBytes = static_cast<size_t>(kReceives) * nst_detail::k_batch_max * NSTD_REPLY_MAX_DGRAM;
+
+/* Where a wake-up gathers payloads.  The payloads are copied into the
+ * script's Buffer before the wake-up returns, so one block kept between
+ * wake-ups serves them all; a wake-up on another loop thread (a worker's)
+ * while it is taken allocates its own.  No thread_local: the module must
+ * not need the dynamic loader's TLS entry points. */
+std::atomic<char*> g_spare_gather{nullptr};
+
+char* take_gather()
+{
+    char* b = g_spare_gather.exchange(nullptr, std::memory_order_acquire);
+    return b != nullptr ? b : static_cast<char*>(malloc(kGatherBytes));
+}
+
+void give_back_gather(char* b)
+{
+    char* expected = nullptr;
+    if (!g_spare_gather.compare_exchange_strong(expected, b, std::memory_order_release))
+        free(b);
+}
 
 struct query_rec {
     napi_env env;
@@ -46,7 +73,6 @@ struct query_rec {
     char* daemon_path;
     char* serials;             /* the context's path points here */
     nst_detail::send_state send;
-    char* batch;               /* kBatch payloads */
     int refs;                  /* the script's handle, and the open uv handle */
     bool polling;
     bool finished;             /* a final status went to the script */
@@ -82,7 +108,6 @@ void unref(query_rec* q)
         return;
     free(q->daemon_path);
     free(q->serials);
-    free(q->batch);
     free(q);
 }
 
@@ -176,14 +201,22 @@ void on_readable(uv_poll_t* h, int status, int)
     query_rec* q = static_cast<query_rec*>(h->data);
     if (q->closing || q->finished)
         return;
-    gathered g = {q->batch, 0};
+    char* const buf = take_gather();
+    if (buf == nullptr)
+        status = UV_ENOMEM;
+    gathered g = {buf, 0};
     int rc = 0;
     if (status < 0) {
-        rc = ZEL_ERR_RECV_FROM;
+        rc = status == UV_ENOMEM ? ZEL_ERR_REALLOC : ZEL_ERR_RECV_FROM;
     } else {
-        /* One receive takes what is queued, at most kBatch datagrams. */
-        static_assert(kBatch == nst_detail::k_batch_max, "the script's Buffer holds one receive");
-        rc = nst_detail::poll_read_queued(q->ctx, gather, &g);
+        /* Each receive takes what is queued, at most k_batch_max datagrams;
+         * the next one takes what the daemon queued meanwhile, until the
+         * queue is found empty, the reply ends or the budget is spent. */
+        for (int i = 0; i < kReceives; ++i) {
+            rc = nst_detail::poll_read_queued(q->ctx, gather, &g);
+            if (rc != 0)
+                break;
+        }
         if (rc == ZEL_ERR_SOCK_EMPTY)
             rc = 0;
     }
@@ -197,10 +230,11 @@ void on_readable(uv_poll_t* h, int status, int)
         /* A failure after some payload: the payload first, so the script
          * sees every byte that arrived before the verdict. */
         if (len > 0 && rc < 0)
-            deliver(q, q->batch, len, 0);
+            deliver(q, buf, len, 0);
         if (!q->closing)
-            deliver(q, q->batch, rc < 0 ? 0 : len, rc);
+            deliver(q, buf, rc < 0 ? 0 : len, rc);
     }
+    give_back_gather(buf);
 }
 
 query_rec* get_rec(napi_env env, napi_callback_info info, size_t want, napi_value* argv)
@@ -267,8 +301,7 @@ napi_value query_open(napi_env env, napi_callback_info info)
     q->refs = 1;
     q->daemon_path = copy_string(env, argv[0], "socketPath");
     q->serials = q->daemon_path ? copy_string(env, argv[1], "serials") : nullptr;
-    q->batch = static_cast<char*>(malloc(static_cast<size_t>(kBatch) * NSTD_REPLY_MAX_DGRAM));
-    if (q->serials == nullptr || q->batch == nullptr) {
+    if (q->serials == nullptr) {
         unref(q);
         bool pending = false;
         (void)napi_is_exception_pending(env, &pending);

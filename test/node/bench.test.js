@@ -56,7 +56,7 @@ test('a quick 200-byte run measures every contender it has', async () => {
   assert.equal(r.code, 0, r.out);
   const rows = byId(r.json);
   assert.deepEqual(Object.keys(rows).sort(),
-    ['http/200B-plain', 'limit/200B-plain', 'relay/200B-plain', 'undici/200B-plain']);
+    ['http/200B-plain', 'limit/200B-plain', 'relay/200B-gzip-inflated', 'relay/200B-plain', 'undici/200B-plain']);
   for (const id of ['limit/200B-plain', 'http/200B-plain']) {
     assert.equal(rows[id].status, 'ok', id);
     assert.equal(rows[id].pairs, 2);
@@ -64,23 +64,29 @@ test('a quick 200-byte run measures every contender it has', async () => {
   }
   assert.equal(rows['undici/200B-plain'].status, r.json.undici ? 'ok' : 'n/a');
   assert.equal(rows['relay/200B-plain'].status, r.json.relay ? 'ok' : 'n/a');
-  assert.equal(rows['limit/200B-plain'].goal, 0.92);
+  assert.equal(rows['limit/200B-plain'].goal, 0.6);
+  assert.equal(rows['relay/200B-plain'].goal, 0.6);
   assert.match(r.out, /limit\/200B-plain/, 'the table is printed');
 });
 
-test('the relay() rows measure latency, loop delay and batches', async () => {
-  const r = await runSuite('relay', ['--quick', '--only', '^(relay/200B|relay-undici/|loop/|batch/64KiB)', '--pairs', '1'],
-    { ZEL_MODULE_PATH: modulePath });
+test('the relay() rows measure latency, loop delay, batches and a slow appliance', async () => {
+  const r = await runSuite('relay', ['--quick', '--only',
+    '^(relay/200B-plain|relay-daemon/200B-plain|relay-undici/|loop/|loop16/|batch/64KiB|slow/)', '--pairs', '1'],
+  { ZEL_MODULE_PATH: modulePath });
   assert.equal(r.code, 0, r.out);
   assert.equal(r.json.relay, true);
   const rows = byId(r.json);
   assert.deepEqual(Object.keys(rows).sort(),
-    ['batch/64KiB-plain', 'loop/16MiB-plain', 'relay-undici/16MiB-plain', 'relay/200B-plain']);
-  for (const id of ['relay/200B-plain', 'loop/16MiB-plain', 'batch/64KiB-plain']) {
+    ['batch/64KiB-plain', 'loop/16MiB-plain', 'loop16/1MiB-plain', 'relay-daemon/200B-plain',
+      'relay-undici/16MiB-plain', 'relay/200B-plain', 'slow/200B-plain']);
+  for (const id of ['relay/200B-plain', 'relay-daemon/200B-plain', 'loop/16MiB-plain', 'loop16/1MiB-plain',
+    'batch/64KiB-plain', 'slow/200B-plain']) {
     assert.equal(rows[id].status, 'ok', `${id}: ${rows[id].note}`);
   }
   assert.equal(rows['relay-undici/16MiB-plain'].status, r.json.undici ? 'ok' : 'n/a');
   assert.ok(rows['loop/16MiB-plain'].a.maxNs > 0 && rows['loop/16MiB-plain'].b.maxNs > 0);
+  assert.deepEqual(rows['loop16/1MiB-plain'].goal, { maxMs: 10 });
+  assert.equal(rows['slow/200B-plain'].goal, 8);
 });
 
 test('daemon_bench compares two daemon builds body by body', async () => {
