@@ -286,10 +286,9 @@ int send_stream_header(char* header, int hdr_len, int body_len, stream_response_
      * Transfer-Encoding itself is not consulted). */
     stream_info->content_length_in_hdr = framing.content_length >= 0 ? framing.content_length : 0;
     if (framing.content_length < 0) {
-        stream_info->first_res_chunk = true;
+        /* The chunked decoder starts from the zero-filled record, at the
+         * first size line. */
         stream_info->api_response_chunked = true;
-        stream_info->remaining_res_chunk_size = 0;
-        stream_info->cur_res_chunk_size = 0;
     }
     /* Trailer fields are never handed on, so the head does not announce
      * them; res.writeHead also refuses a Trailer field on a response that

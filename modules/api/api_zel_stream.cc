@@ -18,7 +18,6 @@ int api_zel_init_stream_info(stream_response_info* stream_info, void* env, const
     stream_info->cb_params = static_cast<stream_callback_params*>(env);
     stream_info->is_gzipped = false;
     stream_info->is_chunked = false;
-    stream_info->pkt_seq_num = 0;
     stream_info->header_sent = false;
     stream_info->gzip_accepted = is_gzip_accepted(accept_encoding);
     stream_info->actual_content_length = 0;
