@@ -204,6 +204,30 @@ TEST(Relay, BodyBytesLostDoubledOrSentAfterAFailedCallback)
     }
 }
 
+namespace {
+
+voidpf refuse_alloc(voidpf, uInt, uInt)
+{
+    return Z_NULL;
+}
+
+} // namespace
+
+/* Streamed inflating that cannot be set up fails the relay before
+ * write-head, and the header step releases the head it held across payloads
+ * as it does on every other way out. */
+TEST(Relay, InflateSetUpFailureLeavesNothingHeld)
+{
+    const std::string packed = zel_test::gzip_of(pattern(10000));
+    const std::string text = response(length_line(packed.size()), packed.substr(0, 100));
+    relay_harness h;
+    h.si.z_strm.zalloc = refuse_alloc;
+    EXPECT_EQ(h.feed_all(cut_at(text, {10})), (std::vector<int>{0, -1}));
+    EXPECT_TRUE(bridge().write_heads.empty());
+    EXPECT_EQ(h.si.stored_header, nullptr);
+    EXPECT_EQ(h.si.decode_buf.buff, nullptr);
+}
+
 /* The daemon's final datagram ends an exchange; the reply was relayed only
  * when the response reached its end by its own framing. */
 TEST(Relay, CompleteOnlyAtTheBodysEnd)
