@@ -78,8 +78,7 @@ napi_value get_js_property(napi_env env, napi_value global, const char* func_nam
 {
     napi_value js_property = nullptr;
     if (napi_get_named_property(env, global, func_name, &js_property) != napi_ok) {
-        if (!zel_detail::quiet())
-            printf("Failed to get function: %s\n", func_name);
+        zel_detail::say("Failed to get function: %s\n", func_name);
         return nullptr;
     }
     return js_property;
