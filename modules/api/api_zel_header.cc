@@ -282,8 +282,12 @@ int process_header(stream_response_info* stream_info, char* data, int data_len, 
 
     char* body = data + hdr_part;
     const int body_bytes = data_len - hdr_part;
-    /* Only the body bytes that came with the header count: fewer than 2 of
-     * them never make a gzip body. */
+    /* A gzip body is known by its first two bytes, not by Content-Encoding,
+     * on purpose: node_zel_req has always decided so, and the admin scripts
+     * built on it depend on exactly which bodies reach them inflated (a
+     * deflate body never is; a gzip body labelled otherwise, or not at all,
+     * is).  Only the body bytes that came with the header count: fewer than
+     * 2 of them never make a gzip body. */
     stream_info->is_gzipped = is_gzip_buffer(static_cast<size_t>(body_bytes), body) != 0;
 
     if (send_stream_header(header, header_len, body_bytes, stream_info) < 0)

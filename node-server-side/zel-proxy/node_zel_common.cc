@@ -68,7 +68,7 @@ napi_value node_zel_convert_int32(napi_env env, int value)
 {
     napi_value node_int32 = nullptr;
     if (napi_create_int32(env, value, &node_int32) != napi_ok) {
-        throw_einval(env, "Failed to convert string to Node string.");
+        throw_einval(env, "Failed to convert integer to Node number.");
         return nullptr;
     }
     return node_int32;

@@ -154,6 +154,9 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
         return nullptr;
     }
 
+    /* The chain goes to the daemon with its NUL: the request header carries
+     * no path length, so that NUL is where the daemon finds the chain's end
+     * and the request text's start, and the digest covers it too. */
     const int path_len = static_cast<int>(strlen(path)) + 1;
 
     /* Source serial: the chain cut at its first ':' after the first other
