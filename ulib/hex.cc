@@ -33,9 +33,8 @@ int char_to_hex(char ch)
     const int v = hex2num(ch);
     if (v < 0) {
         // The byte is shown widened as a signed char, so 0xE9 prints ffffffe9.
-        if (!zel_detail::quiet())
-            printf("char_to_hex: value error %x\n",
-                   static_cast<unsigned int>(static_cast<int>(static_cast<signed char>(ch))));
+        zel_detail::say("char_to_hex: value error %x\n",
+                        static_cast<unsigned int>(static_cast<int>(static_cast<signed char>(ch))));
     }
     return v;
 }

@@ -1,9 +1,12 @@
 /* The processor of reply payloads and the chunked transfer decoder.
  *
- * The payload buffer belongs to the transport and has one writable byte after
- * the payload.  Framing is removed inside it with overlapping moves, so a body
- * byte is copied only once more, into the script's Buffer.  Between payloads
- * only a cut chunk boundary (at most 31 bytes, in metadata_buff) is carried. */
+ * The decoder is one state machine (api_zel_chunk_state) over fields of the
+ * zero-filled stream record, so it resumes at any byte of any payload.  The
+ * payload buffer belongs to the transport and has one writable byte after
+ * the payload.  Framing is removed inside it by moving data down over it, so
+ * a body byte is copied only once more, into the script's Buffer.  Between
+ * payloads only a cut chunk boundary (at most 31 bytes, in metadata_buff) is
+ * carried. */
 #include "modules/api/api_zel_chunked.h"
 
 #include <limits.h>
@@ -18,12 +21,10 @@
 namespace {
 
 /* A boundary cut by a payload's end is held in metadata_buff: at most this
- * many of its bytes and a NUL.  A cut boundary that cannot fit is refused. */
+ * many of its bytes.  A cut boundary that cannot fit is refused. */
 constexpr int k_hold_max = static_cast<int>(sizeof(stream_response_info::metadata_buff)) - 1;
 constexpr char k_crlf[] = "\r\n";
 constexpr int k_crlf_len = 2;
-/* CR LF before and after the size line of every boundary but the first. */
-constexpr int k_boundary_framing = 2 * k_crlf_len;
 /* The empty line after the trailer section ends a chunked body; the
  * zero-size line's CR LF is the first half of this marker. */
 constexpr char k_body_end[] = "\r\n\r\n";
@@ -80,161 +81,108 @@ int read_size_line(const char* line, int len, int* size)
     return 0;
 }
 
-/* The zero-size line has been read: the body's data are complete, and its
- * CR LF begins the marker that ends the body. */
-void zero_size_line_read(stream_response_info* stream_info)
+/* The data bytes of one payload, gathered where the first of them stands:
+ * every later run is moved down to follow the runs before it, so a body byte
+ * moves at most once within the payload and a payload of data alone not at
+ * all. */
+struct data_runs {
+    char* start = nullptr;
+    int len = 0;
+
+    void add(char* run, int n)
+    {
+        if (n == 0)
+            return;
+        if (start == nullptr)
+            start = run;
+        else if (run != start + len)
+            memmove(start + len, run, static_cast<size_t>(n));
+        len += n;
+    }
+};
+
+/* The two size line states, from data + *at.  The first size line starts
+ * there and must end in this payload.  A boundary starts with the two bytes
+ * that end the previous chunk's data, skipped unread; when a payload's end
+ * cuts it, its bytes are held in metadata_buff and joined with the next
+ * payload's first bytes.  The line ends at the first CR LF after those two
+ * bytes, searched up to any NUL, so a line holding a NUL never ends.  A size
+ * leads to its data; the zero size to the trailer section, whose CR LF CR LF
+ * marker the line's own CR LF begins.  Returns 0 with *at past the line, or
+ * at the payload's end with the cut boundary held; -1 when the line holds no
+ * size (see read_size_line), the first size line does not end in this
+ * payload, or a cut boundary is longer than k_hold_max bytes. */
+int read_size_line_step(stream_response_info* stream_info, char* data, int data_len, int* at)
 {
-    stream_info->last_res_chunk = true;
-    stream_info->remaining_res_chunk_size = 0;
-    stream_info->cur_res_chunk_size = 0;
-    stream_info->body_end_match = k_crlf_len;
+    const bool first = stream_info->chunk_state == API_ZEL_CHUNK_FIRST_SIZE_LINE;
+    const int opening = first ? 0 : k_crlf_len;
+    const int held = first ? 0 : stream_info->metadata_len_in_buff;
+    if (held < 0 || held > k_hold_max)
+        return -1;
+    const int avail = data_len - *at;
+    const char* boundary = data + *at;
+    int known = avail;
+    if (held > 0) {
+        const int take = avail < k_hold_max - held ? avail : k_hold_max - held;
+        memcpy(stream_info->metadata_buff + held, boundary, static_cast<size_t>(take));
+        boundary = stream_info->metadata_buff;
+        known = held + take;
+    }
+
+    const int line_len = known >= opening + k_crlf_len ? find_crlf(boundary + opening, known - opening) : -1;
+    if (line_len < 0) {
+        /* Cut by the payload's end, or longer than can be held. */
+        if (first || avail > k_hold_max - held)
+            return -1;
+        if (held == 0)
+            memcpy(stream_info->metadata_buff, boundary, static_cast<size_t>(avail));
+        stream_info->metadata_len_in_buff = held + avail;
+        *at = data_len;
+        return 0;
+    }
+
+    int size = 0;
+    if (read_size_line(boundary + opening, line_len, &size) < 0)
+        return -1;
+    /* The held part holds no CR LF of its own past its opening two bytes (it
+     * would have ended the boundary when it arrived), so the boundary always
+     * ends inside this payload. */
+    const int used = opening + line_len + k_crlf_len - held;
+    *at += used > 0 ? used : 0;
+    stream_info->metadata_len_in_buff = 0;
+    if (size == 0) {
+        stream_info->chunk_state = API_ZEL_CHUNK_TRAILER;
+        stream_info->remaining_res_chunk_size = 0;
+        stream_info->body_end_match = k_crlf_len;
+    } else {
+        stream_info->chunk_state = API_ZEL_CHUNK_DATA;
+        stream_info->remaining_res_chunk_size = size;
+    }
+    return 0;
 }
 
-bool body_ended(const stream_response_info* stream_info)
+/* The trailer section, from data + *at: trailer fields, read past and never
+ * handed on, up to the empty line that completes CR LF CR LF and ends the
+ * body.  Returns 0 with *at past what was read (the payload's end, or the
+ * body's end), or -1 when the section runs past API_ZEL_HEAD_MAX bytes. */
+int read_trailer_step(stream_response_info* stream_info, const char* data, int data_len, int* at)
 {
-    return stream_info->last_res_chunk && stream_info->body_end_match == k_body_end_len;
-}
-
-/* Reads the `len` bytes at `p` that follow the zero-size line: trailer
- * fields, read past and never handed on, up to the empty line that ends the
- * body.  None of the bytes is data, so all `len` are added to *meta_size.
- * Returns 0; 1 when bytes follow the body's end: they belong to no response
- * of this exchange (a second response smuggled after the first) and must not
- * reach the script; -1 when the trailer section runs past API_ZEL_HEAD_MAX
- * bytes. */
-int read_body_end(stream_response_info* stream_info, const char* p, int len, int* meta_size)
-{
-    int i = 0;
-    while (i < len && stream_info->body_end_match < k_body_end_len) {
-        const char c = p[i++];
+    int i = *at;
+    while (i < data_len && stream_info->body_end_match < k_body_end_len) {
+        const char c = data[i++];
         if (c == k_body_end[stream_info->body_end_match])
             ++stream_info->body_end_match;
         else
             stream_info->body_end_match = c == '\r' ? 1 : 0;
     }
-    *meta_size += len;
-    if (i > API_ZEL_HEAD_MAX - stream_info->trailer_len)
+    const int read = i - *at;
+    if (read > API_ZEL_HEAD_MAX - stream_info->trailer_len)
         return -1;
-    stream_info->trailer_len += i;
-    return i < len ? 1 : 0;
-}
-
-/* Held-boundary entry: the payload continues the boundary held in
- * metadata_buff.  Returns 1 when nothing is to be scanned: the boundary is
- * still incomplete and now held in full (*used is the whole payload), or it
- * was the zero-size line (*used bytes complete it; what follows is read by
- * read_body_end).  Returns 0 when the boundary is complete and the current
- * chunk's data start *used bytes into the payload.  Returns -1 when the size line does
- * not convert or the boundary is longer than the hold area. */
-int finish_held_boundary(stream_response_info* stream_info, const char* data, int data_len, int* used)
-{
-    const int prev = stream_info->metadata_len_in_buff;
-    if (prev > k_hold_max) {
-        stream_info->metadata_len_in_buff = 0;
-        return -1;
-    }
-    const int room = k_hold_max - prev;
-    const int take = data_len < room ? data_len : room;
-    char joined[k_hold_max + 1];
-    memcpy(joined, stream_info->metadata_buff, static_cast<size_t>(prev));
-    memcpy(joined + prev, data, static_cast<size_t>(take));
-    const int total = prev + take;
-    joined[total] = '\0';
-    stream_info->metadata_len_in_buff = 0;
-
-    /* The two bytes that open a boundary end the previous chunk's data and
-     * are skipped unread. */
-    const int line_len = find_crlf(joined + k_crlf_len, total - k_crlf_len);
-    if (line_len < 0) {
-        if (data_len > room)
-            return -1;
-        memcpy(stream_info->metadata_buff, joined, static_cast<size_t>(total) + 1);
-        stream_info->metadata_len_in_buff = total;
-        *used = data_len;
-        return 1;
-    }
-
-    int size = 0;
-    if (read_size_line(joined + k_crlf_len, line_len, &size) < 0)
-        return -1;
-    stream_info->last_res_chunk = size == 0;
-    /* The held part holds no CR LF of its own past its opening two bytes
-     * (it would have ended the boundary when it arrived), so the boundary
-     * always ends inside this payload. */
-    int taken = line_len + k_boundary_framing - prev;
-    if (taken < 0)
-        taken = 0;
-
-    if (size == 0) {
-        zero_size_line_read(stream_info);
-        *used = taken;
-        return 1;
-    }
-    stream_info->cur_res_chunk_size = size;
-    stream_info->remaining_res_chunk_size = size;
-    *used = taken;
+    stream_info->trailer_len += read;
+    if (stream_info->body_end_match == k_body_end_len)
+        stream_info->chunk_state = API_ZEL_CHUNK_END;
+    *at = i;
     return 0;
-}
-
-/* The scan from `pos`, where data of the current chunk continue.  Every
- * complete boundary is cut out by moving what follows it down over it, so
- * that the data bytes stand contiguously from `pos`; a boundary cut by the
- * payload's end is held.  *meta_size grows by the framing bytes removed.
- * Returns 0, 1 when the zero-size line was read and bytes follow the body's
- * end (see read_body_end), or -1 on a size line that does not convert, a cut
- * boundary longer than the hold area or a trailer section over the cap. */
-int scan_chunks(stream_response_info* stream_info, char* data, int data_len, int pos, int* meta_size)
-{
-    int remaining_bytes = data_len - pos;
-    if (remaining_bytes < stream_info->remaining_res_chunk_size) {
-        stream_info->remaining_res_chunk_size -= remaining_bytes;
-        return 0;
-    }
-
-    for (;;) {
-        const int chunk_size = stream_info->remaining_res_chunk_size;
-        char* boundary = data + pos + chunk_size;
-        const int tail = remaining_bytes - chunk_size;
-        const int line_len = tail > k_crlf_len ? find_crlf(boundary + k_crlf_len, tail - k_crlf_len) : -1;
-
-        if (line_len < 0) {
-            if (tail > k_hold_max)
-                return -1;
-            memcpy(stream_info->metadata_buff, boundary, static_cast<size_t>(tail));
-            stream_info->metadata_buff[tail] = '\0';
-            stream_info->metadata_len_in_buff = tail;
-            stream_info->remaining_res_chunk_size = 0;
-            stream_info->cur_res_chunk_size = 0;
-            *meta_size += tail;
-            return 0;
-        }
-
-        int next_chunk_size = 0;
-        if (read_size_line(boundary + k_crlf_len, line_len, &next_chunk_size) < 0)
-            return -1;
-        stream_info->metadata_len_in_buff = 0;
-        stream_info->cur_res_chunk_size = next_chunk_size;
-        stream_info->last_res_chunk = next_chunk_size == 0;
-
-        const int metadata_len = line_len + k_boundary_framing;
-        remaining_bytes = tail - metadata_len;
-        if (remaining_bytes > 0)
-            memmove(boundary, boundary + metadata_len, static_cast<size_t>(remaining_bytes));
-        *meta_size += metadata_len;
-
-        if (next_chunk_size == 0) {
-            /* What follows the "0" line now stands right after the data and
-             * is framing, or no part of this response: never data. */
-            zero_size_line_read(stream_info);
-            return read_body_end(stream_info, boundary, remaining_bytes, meta_size);
-        }
-        if (remaining_bytes < next_chunk_size) {
-            stream_info->remaining_res_chunk_size = next_chunk_size - remaining_bytes;
-            return 0;
-        }
-        stream_info->remaining_res_chunk_size = next_chunk_size;
-        pos += chunk_size;
-    }
 }
 
 /* Counters of a stream that may run past 2^31 bytes stop at INT_MAX instead
@@ -252,7 +200,7 @@ int response_complete(const stream_response_info* stream_info)
 {
     if (!stream_info->api_response_chunked)
         return stream_info->actual_content_length >= stream_info->content_length_in_hdr ? 1 : 0;
-    return body_ended(stream_info) ? 1 : 0;
+    return stream_info->chunk_state == API_ZEL_CHUNK_END ? 1 : 0;
 }
 
 /* A payload that leaves nothing for the script (a header ending with the
@@ -343,52 +291,50 @@ int process_chunk_boundary(stream_response_info* stream_info, char* data, int da
 {
     if (stream_info == nullptr || data == nullptr || offset == nullptr || meta_size == nullptr || data_len < 0)
         return -1;
-    *offset = 0;
-    *meta_size = 0;
 
-    /* Framing before the first data byte is skipped by starting the piece
-     * later (the offset), not by a move. */
-    int start = 0;
-    if (stream_info->last_res_chunk) {
-        /* Past the zero-size line nothing is data. */
-        *offset = data_len;
-        return read_body_end(stream_info, data, data_len, meta_size);
-    }
-    if (stream_info->metadata_len_in_buff > 0) {
-        const int rc = finish_held_boundary(stream_info, data, data_len, &start);
-        if (rc < 0)
-            return -1;
-        if (rc > 0) {
-            *offset = start;
-            *meta_size = start;
-            if (!stream_info->last_res_chunk)
-                return 0;
-            *offset = data_len;
-            return read_body_end(stream_info, data + start, data_len - start, meta_size);
+    data_runs runs;
+    int at = 0;
+    int rc = 0;
+    while (at < data_len && rc == 0) {
+        switch (stream_info->chunk_state) {
+        case API_ZEL_CHUNK_FIRST_SIZE_LINE:
+        case API_ZEL_CHUNK_BOUNDARY:
+            rc = read_size_line_step(stream_info, data, data_len, &at);
+            break;
+        case API_ZEL_CHUNK_DATA: {
+            if (stream_info->remaining_res_chunk_size < 0) {
+                rc = -1;
+                break;
+            }
+            const int left = data_len - at;
+            const int n = left < stream_info->remaining_res_chunk_size ? left : stream_info->remaining_res_chunk_size;
+            runs.add(data + at, n);
+            at += n;
+            stream_info->remaining_res_chunk_size -= n;
+            if (stream_info->remaining_res_chunk_size == 0)
+                stream_info->chunk_state = API_ZEL_CHUNK_BOUNDARY;
+            break;
         }
-    } else if (stream_info->first_res_chunk) {
-        /* The first size line has no CR LF before it and must be whole in
-         * the first body bytes: it is never held. */
-        stream_info->first_res_chunk = false;
-        const int line_len = find_crlf(data, data_len);
-        int size = 0;
-        if (line_len < 0 || read_size_line(data, line_len, &size) < 0)
-            return -1;
-        stream_info->cur_res_chunk_size = size;
-        stream_info->remaining_res_chunk_size = size;
-        start = line_len + k_crlf_len;
-        if (size == 0) {
-            /* An empty body: the first line is the zero-size line, and the
-             * body ends as after a later "0" line. */
-            zero_size_line_read(stream_info);
-            *offset = data_len;
-            *meta_size = start;
-            return read_body_end(stream_info, data + start, data_len - start, meta_size);
+        case API_ZEL_CHUNK_TRAILER:
+            rc = read_trailer_step(stream_info, data, data_len, &at);
+            break;
+        case API_ZEL_CHUNK_END:
+            /* Bytes past the body's end: a second response smuggled after
+             * the first, or junk.  None of them is data. */
+            rc = 1;
+            break;
+        default:
+            rc = -1;
+            break;
         }
     }
-    *offset = start;
-    *meta_size = start;
-    return scan_chunks(stream_info, data, data_len, start, meta_size);
+    if (rc < 0) {
+        stream_info->chunk_state = API_ZEL_CHUNK_FAILED;
+        return -1;
+    }
+    *offset = runs.start != nullptr ? static_cast<int>(runs.start - data) : data_len;
+    *meta_size = data_len - runs.len;
+    return rc;
 }
 
 int send_chunked_response(stream_response_info* stream_info, char* data, int data_len)
@@ -404,7 +350,6 @@ int send_chunked_response(stream_response_info* stream_info, char* data, int dat
             cleanup_decomp_buff(stream_info);
             return ret;
         }
-        stream_info->pkt_seq_num = saturating_add(stream_info->pkt_seq_num, 1);
         if (response_complete(stream_info)) {
             cleanup_decomp_buff(stream_info);
             return 1;
@@ -414,7 +359,6 @@ int send_chunked_response(stream_response_info* stream_info, char* data, int dat
 
     /* A failed script callback has reported itself; the relay goes on. */
     (void)api_zel_send_response(data, data_len, stream_info->cb_params);
-    stream_info->pkt_seq_num = saturating_add(stream_info->pkt_seq_num, 1);
     return response_complete(stream_info);
 }
 
@@ -428,5 +372,5 @@ bool api_zel_response_complete(const stream_response_info* stream_info)
      * byte at all is an empty body (a 204), as it always was; once a size
      * line was read, the body must have ended: the zero-size chunk and the
      * empty line after any trailer fields. */
-    return stream_info->first_res_chunk || body_ended(stream_info);
+    return stream_info->chunk_state == API_ZEL_CHUNK_FIRST_SIZE_LINE || stream_info->chunk_state == API_ZEL_CHUNK_END;
 }

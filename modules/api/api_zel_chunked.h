@@ -15,15 +15,17 @@ ZEL_BEGIN_DECLS
  * whole gzip body. */
 ZEL_EXPORT int process_data(stream_response_info* stream_info, char* data, int data_len);
 
-/* Removes the chunk framing of one payload in place.  Returns 0 with the data
+/* Removes the chunk framing of one payload in place, resuming in the state
+ * the previous payload left (api_zel_chunk_state).  Returns 0 with the data
  * bytes standing contiguously from data + *offset, data_len - *meta_size of
  * them; 1 with the same, when the body ended in this payload and bytes follow
  * its end (they are no part of the data and must not be handed on); or -1
  * when the first size line does not end in the payload, a size line has no
  * hexadecimal digit or a size that is negative or above INT_MAX, a boundary
  * cut by a payload's end is longer than the 31 bytes that can be held, or
- * the trailer section runs past API_ZEL_HEAD_MAX bytes.  Trailer fields are
- * framing: read past, never handed on. */
+ * the trailer section runs past API_ZEL_HEAD_MAX bytes; the record is then
+ * in API_ZEL_CHUNK_FAILED and every later call fails too.  Trailer fields
+ * are framing: read past, never handed on. */
 ZEL_EXPORT int process_chunk_boundary(stream_response_info* stream_info, char* data, int data_len, int* offset,
                                       int* meta_size);
 

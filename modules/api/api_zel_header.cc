@@ -154,6 +154,30 @@ int parse_head(void* env, const char* result_buf, int result_len, head_framing* 
     return header_len;
 }
 
+/* Releases the held header when the header step ends, whichever way. */
+struct held_header_release {
+    stream_response_info* stream_info;
+    explicit held_header_release(stream_response_info* info) : stream_info(info) {}
+    held_header_release(const held_header_release&) = delete;
+    held_header_release& operator=(const held_header_release&) = delete;
+    ~held_header_release() { cleanup_stored_header(stream_info); }
+};
+
+/* Sets up streaming inflating: the inflate state and the first decode
+ * buffer.  Returns true, or false with neither left set up. */
+bool start_inflating(stream_response_info* stream_info)
+{
+    if (inflateInit2_(&stream_info->z_strm, API_ZEL_WBITS, ZEL_ZLIB_VERSION, static_cast<int>(sizeof(z_stream))) !=
+        Z_OK)
+        return false;
+    stream_info->decode_buf.buff = static_cast<char*>(calloc(API_ZEL_JS_BUFF_SIZE, 1));
+    if (stream_info->decode_buf.buff == nullptr) {
+        inflateEnd(&stream_info->z_strm);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int api_zel_parse_response_header(void* env, const char* result_buf, int result_len)
@@ -258,8 +282,12 @@ int process_header(stream_response_info* stream_info, char* data, int data_len, 
 
     char* body = data + hdr_part;
     const int body_bytes = data_len - hdr_part;
-    /* Only the body bytes that came with the header count: fewer than 2 of
-     * them never make a gzip body. */
+    /* A gzip body is known by its first two bytes, not by Content-Encoding,
+     * on purpose: node_zel_req has always decided so, and the admin scripts
+     * built on it depend on exactly which bodies reach them inflated (a
+     * deflate body never is; a gzip body labelled otherwise, or not at all,
+     * is).  Only the body bytes that came with the header count: fewer than
+     * 2 of them never make a gzip body. */
     stream_info->is_gzipped = is_gzip_buffer(static_cast<size_t>(body_bytes), body) != 0;
 
     if (send_stream_header(header, header_len, body_bytes, stream_info) < 0)
@@ -274,22 +302,23 @@ int send_stream_header(char* header, int hdr_len, int body_len, stream_response_
 {
     if (stream_info == nullptr || header == nullptr || hdr_len < 1)
         return -1;
+    /* The one exit for clean-up: the held header, which `header` may be, is
+     * released on every way out, after write-head on success. */
+    const held_header_release release{stream_info};
 
+    /* The framing fields are read only from a head that passed. */
     head_framing framing;
-    if (parse_head(stream_info->cb_params, header, hdr_len, &framing) != hdr_len) {
-        cleanup_stored_header(stream_info);
+    if (parse_head(stream_info->cb_params, header, hdr_len, &framing) != hdr_len)
         return -1;
-    }
 
     /* A declared length, 0 included, frames the body exactly; without one
      * the body can only be delimited by chunked transfer coding (the value of
      * Transfer-Encoding itself is not consulted). */
     stream_info->content_length_in_hdr = framing.content_length >= 0 ? framing.content_length : 0;
     if (framing.content_length < 0) {
-        stream_info->first_res_chunk = true;
+        /* The chunked decoder starts from the zero-filled record, at the
+         * first size line. */
         stream_info->api_response_chunked = true;
-        stream_info->remaining_res_chunk_size = 0;
-        stream_info->cur_res_chunk_size = 0;
     }
     /* Trailer fields are never handed on, so the head does not announce
      * them; res.writeHead also refuses a Trailer field on a response that
@@ -308,15 +337,8 @@ int send_stream_header(char* header, int hdr_len, int body_len, stream_response_
         if (stream_info->is_gzipped && !stream_info->gzip_accepted) {
             stream_info->need_decomp = true;
             api_zel_unset_header(stream_info, "Content-Encoding");
-            if (inflateInit2_(&stream_info->z_strm, API_ZEL_WBITS, ZEL_ZLIB_VERSION,
-                              static_cast<int>(sizeof(z_stream))) != Z_OK)
+            if (!start_inflating(stream_info))
                 return -1;
-            stream_info->decode_buf.buff = static_cast<char*>(calloc(API_ZEL_JS_BUFF_SIZE, 1));
-            if (stream_info->decode_buf.buff == nullptr) {
-                inflateEnd(&stream_info->z_strm);
-                cleanup_stored_header(stream_info);
-                return -1;
-            }
         }
     } else {
         /* Whole body: the daemon's fields stay, unless the body is inflated
@@ -329,7 +351,10 @@ int send_stream_header(char* header, int hdr_len, int body_len, stream_response_
         }
     }
 
+    /* A write-head function that fails (it threw) does not fail the relay,
+     * on purpose: its exception stays pending and is what the script sees
+     * when node_zel_req returns, and the reply is still read to its end, so
+     * the exchange with the daemon ends as it does for any reply. */
     api_zel_send_http_header(stream_info);
-    cleanup_stored_header(stream_info);
     return 0;
 }

@@ -50,7 +50,7 @@ ZEL_EXPORT int process_header(stream_response_info* stream_info, char* data, int
  * that decision affects (a Trailer field is always removed: trailers are not
  * relayed) and calls the write-head function.  Returns 0, or -1 when the
  * header does not parse or inflating cannot be set up; write-head is not
- * called then. */
+ * called then.  The held header is released in every case. */
 ZEL_EXPORT int send_stream_header(char* header, int hdr_len, int body_len, stream_response_info* stream_info);
 
 ZEL_END_DECLS

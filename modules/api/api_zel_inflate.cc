@@ -1,7 +1,6 @@
 /* Inflating of gzip bodies for clients that do not accept gzip. */
 #include "modules/api/api_zel_inflate.h"
 
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -105,12 +104,6 @@ int gzip_stream_decode(char* stream_buf, size_t stream_len, stream_response_info
         if (chunk_size > 0) {
             const int bytes_sent = api_zel_send_response(reinterpret_cast<char*>(block.p), chunk_size,
                                                          stream_info->cb_params);
-            /* Informational, and a long stream may pass INT_MAX: it stops
-             * there instead of wrapping. */
-            int inflated = 0;
-            stream_info->bytes_inflated = __builtin_add_overflow(stream_info->bytes_inflated, chunk_size, &inflated)
-                                              ? INT_MAX
-                                              : inflated;
             /* The script failed: stop inflating, the caller ends the stream. */
             if (bytes_sent != chunk_size) {
                 zlib_stat = 1;

@@ -68,7 +68,7 @@ napi_value node_zel_convert_int32(napi_env env, int value)
 {
     napi_value node_int32 = nullptr;
     if (napi_create_int32(env, value, &node_int32) != napi_ok) {
-        throw_einval(env, "Failed to convert string to Node string.");
+        throw_einval(env, "Failed to convert integer to Node number.");
         return nullptr;
     }
     return node_int32;
@@ -78,8 +78,7 @@ napi_value get_js_property(napi_env env, napi_value global, const char* func_nam
 {
     napi_value js_property = nullptr;
     if (napi_get_named_property(env, global, func_name, &js_property) != napi_ok) {
-        if (!zel_detail::quiet())
-            printf("Failed to get function: %s\n", func_name);
+        zel_detail::say("Failed to get function: %s\n", func_name);
         return nullptr;
     }
     return js_property;

@@ -222,8 +222,7 @@ napi_value node_zel_req(napi_env env, napi_callback_info info)
     }
 
     if (err != nullptr) {
-        if (!zel_detail::quiet())
-            puts(err);
+        zel_detail::say("%s\n", err);
         node_zel_release_args(&parsed_args);
         /* Refused while an inner step's error is pending; the first error
          * is the one the script sees. */

@@ -61,10 +61,17 @@ ZEL_EXPORT extern napi_module _module;
 ZEL_EXPORT void _register_NODE_GYP_MODULE_NAME(void);
 /* Puts node_zel_req on `exports`; returns `exports`, or null on failure. */
 ZEL_EXPORT napi_value init(napi_env env, napi_value exports);
-/* The script function; returns the handler's result, or null after a throw. */
+/* The script function.  Returns the handler's result: 0 or -1 after an
+ * exchange, or null (undefined in the script) when no request could be
+ * composed, without a throw.  Refused arguments give null after an "EINVAL"
+ * error was thrown.  An exception a script callback threw is pending when it
+ * returns, whatever the result. */
 ZEL_EXPORT napi_value node_zel_req(napi_env env, napi_callback_info info);
 /* Copies the first num_expected_args texts into `parsed`.  Returns true when
- * all were copied; false (after a throw, nothing left allocated) otherwise. */
+ * all were copied; false otherwise, with nothing left allocated: after an
+ * "EINVAL" error was thrown for too few arguments or a text that cannot be
+ * copied, without one for a null `parsed` or `args`, or more texts than the
+ * record has slots for. */
 ZEL_EXPORT bool node_zel_parse_napi_args(napi_env env, size_t argc, napi_value* args, size_t num_expected_args,
                                          arg_container* parsed);
 /* Frees the text slots that are neither null nor empty_str; safe twice. */

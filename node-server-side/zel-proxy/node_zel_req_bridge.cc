@@ -30,8 +30,7 @@ void report_js_call_failure(napi_env env)
         if (err_info->error_message != nullptr)
             snprintf(message, sizeof message, "%s", err_info->error_message);
     }
-    if (!zel_detail::quiet())
-        puts("Failed to call Javascript callback.");
+    zel_detail::say("Failed to call Javascript callback.\n");
     if (code == napi_pending_exception) {
         bool pending = false;
         if (napi_is_exception_pending(env, &pending) == napi_ok && pending) {
@@ -40,8 +39,7 @@ void report_js_call_failure(napi_env env)
                 (void)napi_throw(env, exception);
         }
     }
-    if (!zel_detail::quiet())
-        printf("Error: %s\n", message);
+    zel_detail::say("Error: %s\n", message);
 }
 
 } // namespace
@@ -71,8 +69,7 @@ namespace {
 napi_value header_key(stream_callback_params* cb_params, const char* key)
 {
     if (cb_params->js_header == nullptr) {
-        if (!zel_detail::quiet())
-            printf("%s", k_no_header_object);
+        zel_detail::say("%s", k_no_header_object);
         return nullptr;
     }
     return node_zel_convert_http_header_key_string(cb_params->env, key, static_cast<int>(strlen(key)));
@@ -89,8 +86,7 @@ const char* node_zel_get_header(stream_callback_params* cb_params, const char* k
         return nullptr;
     napi_value js_val = nullptr;
     if (napi_get_property(cb_params->env, cb_params->js_header, js_key, &js_val) != napi_ok) {
-        if (!zel_detail::quiet())
-            printf("Failed to get response header: %s.\n", key);
+        zel_detail::say("Failed to get response header: %s.\n", key);
         return nullptr;
     }
     /* An absent field reads as undefined and so gives empty_str. */
@@ -119,8 +115,8 @@ void node_zel_set_header(stream_callback_params* cb_params, const char* key, con
         (void)napi_throw_error(cb_params->env, "EINVAL", "Failed to convert string to Node string.");
         return;
     }
-    if (napi_set_property(cb_params->env, cb_params->js_header, js_key, js_val) != napi_ok && !zel_detail::quiet())
-        printf("Failed to set response body property.\n");
+    if (napi_set_property(cb_params->env, cb_params->js_header, js_key, js_val) != napi_ok)
+        zel_detail::say("Failed to set response header: %s.\n", key);
 }
 
 void node_zel_unset_header(stream_callback_params* cb_params, const char* key)
@@ -131,8 +127,8 @@ void node_zel_unset_header(stream_callback_params* cb_params, const char* key)
     if (js_key == nullptr)
         return;
     bool deleted = false;
-    if (napi_delete_property(cb_params->env, cb_params->js_header, js_key, &deleted) != napi_ok && !zel_detail::quiet())
-        printf("Failed to set response body property.\n");
+    if (napi_delete_property(cb_params->env, cb_params->js_header, js_key, &deleted) != napi_ok)
+        zel_detail::say("Failed to delete response header: %s.\n", key);
 }
 
 int node_zel_set_http_status(stream_callback_params* cb_params, int http_status)
@@ -164,8 +160,7 @@ int create_http_header(stream_callback_params* cb_params)
     if (cb_params == nullptr)
         return -1;
     if (napi_create_object(cb_params->env, &cb_params->js_header) != napi_ok) {
-        if (!zel_detail::quiet())
-            puts("Failed to create HTTP header object.");
+        zel_detail::say("Failed to create HTTP header object.\n");
         return -1;
     }
     return 0;
@@ -178,30 +173,25 @@ napi_value create_js_cb_params(napi_env env, napi_value response_buff, int data_
     if (response_buff == nullptr)
         return nullptr;
     if (key_response == nullptr || key_size == nullptr) {
-        if (!zel_detail::quiet())
-            printf("Failed to create response object.");
+        zel_detail::say("Failed to create response object.");
         return nullptr;
     }
     napi_value size = node_zel_convert_int32(env, data_len);
     if (size == nullptr) {
-        if (!zel_detail::quiet())
-            puts("Failed to create Javascript integer value.");
+        zel_detail::say("Failed to create Javascript integer value.\n");
         return nullptr;
     }
     napi_value object = nullptr;
     if (napi_create_object(env, &object) != napi_ok) {
-        if (!zel_detail::quiet())
-            puts("Failed to create response object.");
+        zel_detail::say("Failed to create response object.\n");
         return nullptr;
     }
     if (napi_set_property(env, object, key_response, response_buff) != napi_ok) {
-        if (!zel_detail::quiet())
-            puts("Failed to set response body property.");
+        zel_detail::say("Failed to set response body property.\n");
         return nullptr;
     }
     if (napi_set_property(env, object, key_size, size) != napi_ok) {
-        if (!zel_detail::quiet())
-            puts("Failed to set response size property.");
+        zel_detail::say("Failed to set response size property.\n");
         return nullptr;
     }
     return object;
@@ -268,19 +258,13 @@ int deliver_piece(stream_callback_params* cb_params, napi_value deliver, int pie
     napi_env env = cb_params->env;
     bool pending = false;
     if (napi_is_exception_pending(env, &pending) != napi_ok || pending) {
-        if (!zel_detail::quiet()) {
-            puts("Failed to set response body property.");
-            puts("Failed to create call back JS parameters.");
-        }
+        zel_detail::say("Failed to set response body property.\nFailed to create call back JS parameters.\n");
         return -1;
     }
     napi_value argv[3] = {cb_params->js_callback_fn, cb_params->js_buffer, nullptr};
     argv[2] = node_zel_convert_int32(env, piece);
     if (argv[2] == nullptr) {
-        if (!zel_detail::quiet()) {
-            puts("Failed to create Javascript integer value.");
-            puts("Failed to create call back JS parameters.");
-        }
+        zel_detail::say("Failed to create Javascript integer value.\nFailed to create call back JS parameters.\n");
         return -1;
     }
     if (napi_call_function(env, cb_params->global, deliver, 3, argv, nullptr) != napi_ok) {
@@ -297,8 +281,7 @@ int call_with_built_argument(stream_callback_params* cb_params, int piece)
     napi_env env = cb_params->env;
     napi_value arg = create_js_cb_params(env, cb_params->js_buffer, piece);
     if (arg == nullptr) {
-        if (!zel_detail::quiet())
-            puts("Failed to create call back JS parameters.");
+        zel_detail::say("Failed to create call back JS parameters.\n");
         return -1;
     }
     if (napi_call_function(env, cb_params->global, cb_params->js_callback_fn, 1, &arg, nullptr) != napi_ok) {

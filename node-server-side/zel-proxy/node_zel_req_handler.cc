@@ -65,7 +65,7 @@ bool header_fits(int header_len)
 
 napi_value refuse_long_header(napi_env env)
 {
-    printf("Request header does not fit in %d bytes; nothing sent.\n", kReqHeaderSize - 1);
+    zel_detail::say("Request header does not fit in %d bytes; nothing sent.\n", kReqHeaderSize - 1);
     return node_zel_convert_int32(env, -1);
 }
 
@@ -89,37 +89,9 @@ bool head_texts_acceptable(const char* path, const node_zel_req_params* http_req
 
 napi_value refuse_head_text(napi_env env)
 {
-    if (!zel_detail::quiet())
-        printf("Request head text holds a CR or LF, a target a blank, or a method that is not a token; "
-               "nothing sent.\n");
+    zel_detail::say("Request head text holds a CR or LF, a target a blank, or a method that is not a token; "
+                    "nothing sent.\n");
     return node_zel_convert_int32(env, -1);
-}
-
-/* Prints "Sent request:" and the request text.  Node leaves standard output
- * unbuffered, where every stdio call is a write of its own, so both parts go
- * out in one gathered write, after whatever stdio still holds.  A short write
- * is continued; a failed one loses the text, as a failed stdio write would. */
-void print_request(const char* req, int req_len)
-{
-    static constexpr char k_label[] = "Sent request:\n";
-    iovec iov[2] = {{const_cast<char*>(k_label), sizeof k_label - 1},
-                    {const_cast<char*>(req), static_cast<size_t>(req_len)}};
-    int first = 0;
-    (void)fflush(stdout);
-    while (first < 2) {
-        const ssize_t n = writev(STDOUT_FILENO, iov + first, 2 - first);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        size_t left = static_cast<size_t>(n);
-        for (; first < 2 && left >= iov[first].iov_len; ++first)
-            left -= iov[first].iov_len;
-        if (first < 2) {
-            iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
-            iov[first].iov_len -= left;
-        }
-    }
 }
 
 } // namespace
@@ -164,8 +136,7 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
     api_zel_init_stream_info(&stream_info, &cb_params, http_req->accept_encoding);
 
     if (napi_get_global(env, &cb_params.global) != napi_ok) {
-        if (!zel_detail::quiet())
-            printf("Failed to get \"this\" instance from JS.\n");
+        zel_detail::say("Failed to get \"this\" instance from JS.\n");
         return nullptr;
     }
     cb_params.env = env;
@@ -173,18 +144,19 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
     cb_params.js_writehead_fn = http_req->js_writehead_fn;
 
     if (napi_create_buffer(env, API_ZEL_JS_BUFF_SIZE, &res_buff_ptr, &cb_params.js_buffer) != napi_ok) {
-        if (!zel_detail::quiet())
-            printf("Failed to create response buffer.");
+        zel_detail::say("Failed to create response buffer.");
         return nullptr;
     }
     cb_params.buffer = static_cast<char*>(res_buff_ptr);
 
     if (create_http_header(&cb_params) != 0) {
-        if (!zel_detail::quiet())
-            printf("Failed to create header.");
+        zel_detail::say("Failed to create header.");
         return nullptr;
     }
 
+    /* The chain goes to the daemon with its NUL: the request header carries
+     * no path length, so that NUL is where the daemon finds the chain's end
+     * and the request text's start, and the digest covers it too. */
     const int path_len = static_cast<int>(strlen(path)) + 1;
 
     /* Source serial: the chain cut at its first ':' after the first other
@@ -228,8 +200,7 @@ napi_value create_proxied_request(napi_env env, const char* path, node_zel_req_p
         req_len = header_len;
     }
 
-    if (!zel_detail::quiet())
-        print_request(req, req_len);
+    zel_detail::say_text("Sent request:\n", req, static_cast<size_t>(req_len));
 
     const int ret = nstd_query_req_partial(path, path_len, req, req_len, api_zel_chunked_response, &stream_info);
 

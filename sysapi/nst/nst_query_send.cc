@@ -68,8 +68,8 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
         return ZEL_ERR_SEND;
     /* Header and path must share the first datagram. */
     if (path_len > NSTD_QUERY_FIRST_ROOM) {
-        if (trace && !zel_detail::quiet())
-            printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
+        if (trace)
+            zel_detail::say("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
         return ZEL_ERR_SEND;
     }
     /* total_len and the running count below are int-sized. */
@@ -83,8 +83,8 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
     if (!daemon_addr(daemon_path, &addr)) {
         /* A ZEL_QUERY_SOCKET too long for an address names no daemon we can
          * reach; nothing is sent. */
-        if (trace && !zel_detail::quiet())
-            printf("%s Error: query socket path is too long (%s)\n", kSendFn, daemon_path);
+        if (trace)
+            zel_detail::say("%s Error: query socket path is too long (%s)\n", kSendFn, daemon_path);
         errno = ENAMETOOLONG;
         return ZEL_ERR_SEND;
     }
@@ -101,15 +101,15 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
         const int verdict = check_daemon_socket(daemon_path, t);
         if (verdict == TRUST_UNSEEN) {
             errno = t->err;
-            if (trace && !zel_detail::quiet())
-                printf("%s error while sending %m\n", kSendFn);
+            if (trace)
+                zel_detail::say("%s error while sending %m\n", kSendFn);
             return ZEL_ERR_SEND;
         }
         if (verdict == TRUST_REFUSED) {
             if (trace && !zel_detail::quiet()) {
                 char why[1024];
                 describe_distrust(daemon_path, *t, why, sizeof why);
-                printf("%s Error: %s\n", kSendFn, why);
+                zel_detail::say("%s Error: %s\n", kSendFn, why);
             }
             errno = EPERM;
             return ZEL_ERR_PATH_WRONG;
@@ -164,19 +164,19 @@ int nst_detail::send_request(int s, const char* daemon_path, const char* path, i
         if (sent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return ZEL_ERR_NOT_READY;
-            if (trace && !zel_detail::quiet())
-                printf("%s error while sending %m\n", kSendFn);
+            if (trace)
+                zel_detail::say("%s error while sending %m\n", kSendFn);
             return ZEL_ERR_SEND;
         }
         base += static_cast<int>(sent);
         st->sent = base + head;
         if (base < 0) {
-            if (trace && !zel_detail::quiet())
-                printf("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
+            if (trace)
+                zel_detail::say("%s Error: sizeof path is too big (%d)\n", kSendFn, path_len);
             return ZEL_ERR_PATH_WRONG;
         }
-        if (trace && !zel_detail::quiet())
-            printf("base:%d to_send:%d\n", base, len - base);
+        if (trace)
+            zel_detail::say("base:%d to_send:%d\n", base, len - base);
     }
 }
 
@@ -188,8 +188,7 @@ int nst_detail::send_whole(int s, const char* path, int path_len, const char* da
     /* A blocking socket never reports a full queue; a non-blocking one that
      * does has failed this one-call send. */
     if (rc == ZEL_ERR_NOT_READY) {
-        if (!zel_detail::quiet())
-            printf("%s error while sending %m\n", kSendFn);
+        zel_detail::say("%s error while sending %m\n", kSendFn);
         return ZEL_ERR_SEND;
     }
     return rc;

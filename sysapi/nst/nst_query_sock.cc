@@ -43,8 +43,7 @@ int __nstd_query_sock(int timeout)
     addr.sun_family = AF_UNIX;
     if (bind(s.fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(sa_family_t)) != 0) {
         char msg[256];
-        if (!zel_detail::quiet())
-            printf("bind query sock: %s\n", strerror_r(errno, msg, sizeof msg));
+        zel_detail::say("bind query sock: %s\n", strerror_r(errno, msg, sizeof msg));
         return ZEL_ERR_BIND;
     }
     return s.release();

@@ -204,6 +204,30 @@ TEST(Relay, BodyBytesLostDoubledOrSentAfterAFailedCallback)
     }
 }
 
+namespace {
+
+voidpf refuse_alloc(voidpf, uInt, uInt)
+{
+    return Z_NULL;
+}
+
+} // namespace
+
+/* Streamed inflating that cannot be set up fails the relay before
+ * write-head, and the header step releases the head it held across payloads
+ * as it does on every other way out. */
+TEST(Relay, InflateSetUpFailureLeavesNothingHeld)
+{
+    const std::string packed = zel_test::gzip_of(pattern(10000));
+    const std::string text = response(length_line(packed.size()), packed.substr(0, 100));
+    relay_harness h;
+    h.si.z_strm.zalloc = refuse_alloc;
+    EXPECT_EQ(h.feed_all(cut_at(text, {10})), (std::vector<int>{0, -1}));
+    EXPECT_TRUE(bridge().write_heads.empty());
+    EXPECT_EQ(h.si.stored_header, nullptr);
+    EXPECT_EQ(h.si.decode_buf.buff, nullptr);
+}
+
 /* The daemon's final datagram ends an exchange; the reply was relayed only
  * when the response reached its end by its own framing. */
 TEST(Relay, CompleteOnlyAtTheBodysEnd)
@@ -245,18 +269,16 @@ TEST(Relay, CompleteOnlyAtTheBodysEnd)
     EXPECT_FALSE(api_zel_response_complete(nullptr));
 }
 
-/* Counters of a long stream stop at INT_MAX instead of wrapping (a chunked
- * body counts its framing too), and the largest declared length is reached
- * exactly. */
+/* The count of body bytes received stops at INT_MAX instead of wrapping (a
+ * chunked body counts its framing too), and the largest declared length is
+ * reached exactly. */
 TEST(Relay, CountersSaturate)
 {
     relay_harness h;
     EXPECT_EQ(h.feed(response("", "3\r\nabc")), 0);
     h.si.actual_content_length = INT_MAX - 2;
-    h.si.pkt_seq_num = INT_MAX;
     EXPECT_EQ(h.feed("\r\n4\r\ndefg\r\n0\r\n\r\n"), 1);
     EXPECT_EQ(h.si.actual_content_length, INT_MAX);
-    EXPECT_EQ(h.si.pkt_seq_num, INT_MAX);
     EXPECT_TRUE(api_zel_response_complete(&h.si));
     EXPECT_EQ(bridge().body(), "abcdefg");
 
@@ -299,6 +321,9 @@ TEST(Chunked, CutBoundaryLostOrHeldPastTheHoldArea)
         {"first size line cut", k_hundred_chunked, {1}, {-1}, ""},
         {"first size line cut, nothing with the header", k_hundred_chunked, {0, 1}, {0, -1}, ""},
         {"JSON without Content-Length", "{\"a\":1}", {}, {-1}, ""},
+        /* The two bytes that end a chunk's data are skipped unread. */
+        {"data ended by other bytes than CR LF", "3\r\nabcXY5\r\nhello\r\n0\r\n\r\n", {}, {1}, "abchello"},
+        {"data ended by other bytes, cut between them", "3\r\nabcXY5\r\nhello\r\n0\r\n\r\n", {7}, {0, 1}, "abchello"},
         /* A held boundary is judged only once it is complete. */
         {"empty size line held", "3\r\nabc\r\n\r\n3\r\nabc\r\n0\r\n\r\n", {8}, {0, -1}, "abc"},
     };
@@ -315,6 +340,39 @@ TEST(Chunked, CutBoundaryLostOrHeldPastTheHoldArea)
     relay_harness h;
     EXPECT_EQ(h.feed(response("Transfer-Encoding: chunked\r\n", k_hundred_chunked)), 1);
     EXPECT_EQ(piece_sizes(), std::vector<int>{100});
+}
+
+/* Trailer fields are read past up to the empty line, but the section, from
+ * after the zero-size line to its end, is bounded like a head: 64 KiB of it
+ * end the body, a byte more fails, whole or cut into payloads. */
+TEST(Chunked, TrailerSectionEndsWithinTheHeadCap)
+{
+    const std::string head = response("", "");
+    /* A trailer section of exactly `len` bytes, its closing CR LF CR LF included. */
+    const auto body_of = [](size_t len) { return "3\r\nabc\r\n0\r\nX-Pad: " + std::string(len - 11, 'p') + "\r\n\r\n"; };
+    struct row {
+        size_t len;
+        size_t payload;  /* bytes per payload after the first; 0: one payload */
+        int result;
+        const char* delivered;  /* a failing payload hands nothing on */
+    } rows[] = {
+        {API_ZEL_HEAD_MAX, 0, 1, "abc"},
+        {API_ZEL_HEAD_MAX, 4084, 1, "abc"},
+        {API_ZEL_HEAD_MAX + 1, 0, -1, ""},
+        {API_ZEL_HEAD_MAX + 1, 4084, -1, "abc"},
+        {API_ZEL_HEAD_MAX + 1, 1, -1, "abc"},
+    };
+    for (const row& r : rows) {
+        const std::string text = head + body_of(r.len);
+        std::vector<size_t> cuts;
+        for (size_t at = head.size() + 8; r.payload > 0 && at < text.size(); at += r.payload)
+            cuts.push_back(at);
+        relay_harness h;
+        const std::vector<int> results = h.feed_all(cut_at(text, cuts));
+        EXPECT_EQ(results.back(), r.result) << r.len << " in payloads of " << r.payload;
+        EXPECT_EQ(bridge().body(), r.delivered) << r.len << " in payloads of " << r.payload;
+        EXPECT_EQ(api_zel_response_complete(&h.si), r.result == 1) << r.len << " in payloads of " << r.payload;
+    }
 }
 
 /* Size lines are read as "%x" reads them, in the first line and in a later

@@ -17,13 +17,13 @@ const MiB = 1024 * 1024;
 const CHAIN = 'SRC1:APP1';
 const BODY = 'q'.repeat(4 * MiB);
 
-// Runs one POST relay of `body` in a child with `env` added; the child
-// reports its result on stderr, so its stdout is the module's alone.
-const relayInChild = (env, body = BODY) => new Promise((resolve) => {
+// Runs one POST relay of `body` to `target` in a child with `env` added; the
+// child reports its result on stderr, so its stdout is the module's alone.
+const relayInChild = (env, body = BODY, target = '/api/echo') => new Promise((resolve) => {
   const script = `
     const m = require(${JSON.stringify(modulePath)});
     let size = 0;
-    const ret = m.node_zel_req('POST', '/zel/${CHAIN}/x', '/api/echo', 'gzip', 'alice', 'full-access', '1',
+    const ret = m.node_zel_req('POST', '/zel/${CHAIN}/x', ${JSON.stringify(target)}, 'gzip', 'alice', 'full-access', '1',
       require('fs').readFileSync(0, 'utf8'), (p) => { size += p.response_size; }, () => {});
     process.stderr.write(JSON.stringify({ ret, size }));`;
   const child = execFile(process.execPath, ['-e', script], { env: { ...process.env, ...env }, maxBuffer: 64 * MiB },
@@ -93,6 +93,20 @@ describe('ZEL_QUIET', () => {
       // Compared by length and ends first: a 4 MiB mismatch would print a 4 MiB message.
       assert.equal(r.stdout.length, expected.length, JSON.stringify(env));
       assert.ok(r.stdout === expected, `stdout differs from the request text and trace (${JSON.stringify(env)})`);
+    }
+  });
+
+  it('a request head too long to send is reported, and ZEL_QUIET=1 silences that too', async () => {
+    const target = `/api/${'a'.repeat(8200)}`;
+    for (const [env, stdout] of [
+      [{ ZEL_QUIET: '1' }, ''],
+      [{}, 'Request header does not fit in 8189 bytes; nothing sent.\n'],
+    ]) {
+      received = [];
+      const r = await relayInChild(env, 'small', target);
+      assert.deepEqual(r.result, { ret: -1, size: 0 }, r.stderr);
+      assert.deepEqual(received, [], 'nothing reached the appliance');
+      assert.equal(r.stdout, stdout, JSON.stringify(env));
     }
   });
 });

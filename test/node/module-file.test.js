@@ -55,3 +55,11 @@ test('runs on glibc 2.28 and later: no imported name needs a newer symbol versio
   });
   assert.deepStrictEqual(newer, []);
 });
+
+test('writes to standard output only through its one diagnostic helper, which ZEL_QUIET silences', () => {
+  // The helper formats with vprintf and writes request texts with writev; a
+  // printf or puts of its own would be a write the switch does not reach.
+  const direct = dynamicSymbols(modulePath, '--undefined-only').map((s) => s.name.replace(/@.*/, ''))
+    .filter((name) => /^(__)?(printf|puts|putchar|putc|dprintf)(_chk)?$/.test(name));
+  assert.deepStrictEqual(direct, []);
+});
