@@ -37,11 +37,24 @@ test('the package exposes the module\'s node_zel_req, relay, createRelayHandler 
 });
 
 test('the package loader explains a module that is not built', () => {
-  const out = spawnSync(process.execPath, ['-e', "require('./')"], {
-    encoding: 'utf8', env: { ...process.env, ZEL_MODULE_PATH: '/nonexistent/node_zel_mod.node' },
-  });
-  // With the override missing it falls back to build/; only check the text when both are absent.
-  if (out.status !== 0) assert.match(out.stderr, /could not load the native module/);
+  // The package's scripts alone, in a folder with no build/, no prebuilds/
+  // and no node_modules/: the override names a missing file and nothing
+  // else can be found.
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-unbuilt-'));
+  try {
+    const root = path.join(__dirname, '..', '..');
+    fs.copyFileSync(path.join(root, 'index.js'), path.join(dir, 'index.js'));
+    fs.cpSync(path.join(root, 'lib'), path.join(dir, 'lib'), { recursive: true });
+    const out = spawnSync(process.execPath, ['-e', "require('./')"], {
+      cwd: dir, encoding: 'utf8', env: { ...process.env, ZEL_MODULE_PATH: path.join(dir, 'missing.node') },
+    });
+    assert.notEqual(out.status, 0);
+    assert.match(out.stderr, /node-zel-mod: could not load the native module /);
+    assert.match(out.stderr, /There is no prebuilt module for linux-\w+ and none was compiled\./);
+    assert.match(out.stderr, /npm rebuild node-zel-mod/);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 });
 
 test('the package loader explains a C library too old for the module', () => {
