@@ -263,70 +263,49 @@ enum class forger {
     same_user,       /* another process of the daemon's user */
 };
 
-/* Sends `dgram` to the client that sent the peer's last request, from a new
- * socket, passing a descriptor along (SCM_RIGHTS) when `pass_fd` is set.
- * Returns true when the datagram went out. */
-bool forge(const scripted_peer& peer, forger who, const std::string& dgram, bool pass_fd = false)
-{
-    const auto send_one = [&] {
-        const int s = socket(AF_UNIX, SOCK_DGRAM, 0);
-        const int passed = open("/dev/null", O_RDONLY);
-        struct iovec iov = {const_cast<char*>(dgram.data()), dgram.size()};
-        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        struct msghdr msg = {};
-        msg.msg_name = const_cast<struct sockaddr_un*>(&peer.last.from);
-        msg.msg_namelen = peer.last.from_len;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        if (pass_fd) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            memcpy(CMSG_DATA(c), &passed, sizeof passed);
-        }
-        const bool sent = s >= 0 && passed >= 0 && sendmsg(s, &msg, 0) == static_cast<ssize_t>(dgram.size());
-        close(passed);
-        close(s);
-        return sent;
-    };
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (who == forger::other_user && setuid(zel_test::kNobody) != 0)
-            _exit(2);
-        _exit(send_one() ? 0 : 1);
-    }
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 /* Sends `dgram` from socket `s` to the peer's last client with `n`
- * descriptors of /dev/null passed along; true when it went out. */
+ * descriptors of /dev/null passed along (SCM_RIGHTS); true when it went out. */
 bool send_with_descriptors(int s, const scripted_peer& peer, const std::string& dgram, int n)
 {
     std::vector<int> fds;
     for (int i = 0; i < n; ++i)
         fds.push_back(open("/dev/null", O_RDONLY));
-    std::vector<char> control(CMSG_SPACE(static_cast<size_t>(n) * sizeof(int)));
+    std::vector<char> control(n > 0 ? CMSG_SPACE(fds.size() * sizeof(int)) : 0);
     struct iovec iov = {const_cast<char*>(dgram.data()), dgram.size()};
     struct msghdr msg = {};
     msg.msg_name = const_cast<struct sockaddr_un*>(&peer.last.from);
     msg.msg_namelen = peer.last.from_len;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    msg.msg_control = control.data();
-    msg.msg_controllen = control.size();
-    struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
-    memcpy(CMSG_DATA(c), fds.data(), fds.size() * sizeof(int));
+    if (n > 0) {
+        msg.msg_control = control.data();
+        msg.msg_controllen = control.size();
+        struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
+        memcpy(CMSG_DATA(c), fds.data(), fds.size() * sizeof(int));
+    }
     const bool sent = sendmsg(s, &msg, 0) == static_cast<ssize_t>(dgram.size());
     for (const int fd : fds)
         close(fd);
     return sent;
+}
+
+/* Sends `dgram` to the client that sent the peer's last request from a new
+ * socket in a new process, passing a descriptor along when `pass_fd` is set.
+ * Returns true when the datagram went out. */
+bool forge(const scripted_peer& peer, forger who, const std::string& dgram, bool pass_fd = false)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (who == forger::other_user && setuid(zel_test::kNobody) != 0)
+            _exit(2);
+        const int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+        _exit(s >= 0 && send_with_descriptors(s, peer, dgram, pass_fd ? 1 : 0) ? 0 : 1);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 int open_descriptors()
