@@ -524,20 +524,21 @@ TEST_F(TransportTest, DatagramPassingDescriptorsIsDroppedEvenFromTheDaemon)
     nstd_query_poll_close(ctx);
 }
 
-/* Waits until thread `tid` of this process sleeps in recvmmsg. */
-void wait_until_receiving(pid_t tid)
+/* Waits until thread `tid` of this process sleeps in recvmmsg; false when it
+ * has not after 10,000 looks (the read under test returned instead). */
+bool wait_until_receiving(pid_t tid)
 {
     const std::string file = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    for (;;) {
+    for (int look = 0; look < 10000; ++look, usleep(1000)) {
         FILE* f = fopen(file.c_str(), "r");
         long nr = -1;
         const bool read = f != nullptr && fscanf(f, "%ld", &nr) == 1;
         if (f != nullptr)
             fclose(f);
         if (read && nr == SYS_recvmmsg)
-            return;
-        usleep(1000);
+            return true;
     }
+    return false;
 }
 
 /* A foreign datagram in a blocking read shortens the socket's receive
@@ -558,7 +559,8 @@ TEST_F(TransportTest, BlockingReadRestoresTheReceiveTimeOutAfterAForeignDatagram
         /* The foreign datagram comes alone, well into the wait, so what is
          * left of the wait differs from the whole by far more than a clock
          * tick; the reply follows once the read waits again. */
-        wait_until_receiving(reader);
+        if (!wait_until_receiving(reader))
+            return;
         usleep(50 * 1000);
         const int other = socket(AF_UNIX, SOCK_DGRAM, 0);
         sent = sendto(other, kForged.data(), kForged.size(), 0, reinterpret_cast<const struct sockaddr*>(&peer.last.from),
@@ -569,8 +571,7 @@ TEST_F(TransportTest, BlockingReadRestoresTheReceiveTimeOutAfterAForeignDatagram
             if (ioctl(ctx->s, SIOCINQ, &queued) != 0)
                 break;
         }
-        wait_until_receiving(reader);
-        sent = peer.send_to_client(reply_dgram(1, "b")) == 0 && sent;
+        sent = wait_until_receiving(reader) && peer.send_to_client(reply_dgram(1, "b")) == 0 && sent;
     });
     EXPECT_EQ(nstd_query_poll_read(ctx), 1);
     daemon.join();
