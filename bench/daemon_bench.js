@@ -44,11 +44,15 @@ const CASES = [
   ['200B-plain', 2000], ['64KiB-plain', 400], ['1MiB-plain', 100], ['16MiB-plain', 11], ['16MiB-gzip', 11],
 ];
 
+// What the children wrote to standard error, shown when the run fails.
+const childLog = [];
+
 function waitFor(child, text, name) {
   return new Promise((resolve, reject) => {
     let err = '';
     child.stderr.on('data', (c) => {
       err += c;
+      childLog.push(...String(c).split('\n').filter(Boolean).map((l) => `  ${path.basename(name)}: ${l}`));
       if (err.includes(text)) resolve(child);
     });
     child.once('exit', (code) => reject(new Error(`${name} exited with ${code}: ${err}`)));
@@ -75,14 +79,22 @@ async function main() {
   const sockets = [path.join(dir, 'tested.sock'), path.join(dir, 'baseline.sock')];
   const children = [];
   try {
+    // Every body is made before the appliance takes requests: made on the
+    // first request, a 16 MiB gzip body could keep the daemon waiting past
+    // its target time-out on a busy machine.
     const appliance = spawn(process.execPath, ['-e', `
       const w = require(${JSON.stringify(path.join(__dirname, 'e2e', 'workloads'))});
-      w.startAppliance(${JSON.stringify(app)}, new w.Bodies()).then(() => console.error('appliance ready'));
+      const bodies = new w.Bodies();
+      for (const r of ${JSON.stringify(CASES.map(([r]) => r))}) bodies.get(r);
+      w.startAppliance(${JSON.stringify(app)}, bodies).then(() => console.error('appliance ready'));
     `], { stdio: ['ignore', 'ignore', 'pipe'] });
     children.push(appliance);
     await waitFor(appliance, 'appliance ready', 'appliance');
     for (const [bin, sock] of [[testedPath, sockets[0]], [basePath, sockets[1]]]) {
-      const d = spawn(path.resolve(bin), ['--socket', sock, '--route', `B1=unix:${app}`, '--quiet'],
+      // A time-out well past any pause of a busy machine: the bench times
+      // relaying, and a target taken for silent would fail the run.
+      const d = spawn(path.resolve(bin),
+        ['--socket', sock, '--route', `B1=unix:${app}`, '--quiet', '--target-timeout', '60'],
         { stdio: ['ignore', 'ignore', 'pipe'] });
       children.push(d);
       await waitFor(d, 'listening on', bin);
@@ -125,6 +137,6 @@ async function main() {
 }
 
 main().catch((e) => {
-  console.error(`daemon_bench: ${e.message}`);
+  console.error(`daemon_bench: ${e.message}${childLog.length ? `\n${childLog.join('\n')}` : ''}`);
   process.exitCode = 1;
 });

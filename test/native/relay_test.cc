@@ -57,7 +57,7 @@ const std::string k_hundred_chunked = "1e\r\n" + k_hundred.substr(0, 30) + "\r\n
 
 } // namespace
 
-TEST(StreamInfo, GzipNotLastOrQualifiedTakenAsAccepted)
+TEST(StreamInfo, GzipAcceptedOnlyWhenItEndsTheListBareOrAtQZero)
 {
     struct row {
         const char* accept;
@@ -73,7 +73,7 @@ TEST(StreamInfo, GzipNotLastOrQualifiedTakenAsAccepted)
         EXPECT_EQ(is_gzip_accepted(r.accept), r.accepted) << (r.accept ? r.accept : "(null)");
 }
 
-TEST(HeaderLine, ValueTrimmedWrongOrEmptyFieldStored)
+TEST(HeaderLine, SpacesAfterTheColonDroppedEmptyOrColonlessLinesNotStored)
 {
     struct row {
         const char* line;
@@ -95,7 +95,7 @@ TEST(HeaderLine, ValueTrimmedWrongOrEmptyFieldStored)
     }
 }
 
-TEST(ResponseHeader, BadStatusLineOrUnendedHeaderAccepted)
+TEST(ResponseHeader, OnlyAnEndedHeadWithAStatusLineParses)
 {
     struct row {
         std::string text;
@@ -135,7 +135,7 @@ TEST(ResponseHeader, BadStatusLineOrUnendedHeaderAccepted)
  * 4096 data bytes fills one output block as its input runs out; the next
  * inflate call has nothing to do and reports Z_BUF_ERROR, which ends streamed
  * inflating like any other inflate error.  One byte more leaves input over. */
-TEST(Relay, BodyBytesLostDoubledOrSentAfterAFailedCallback)
+TEST(Relay, EveryBodyByteReachesTheScriptOnceAndNoneAfterAFailedCallback)
 {
     const std::string text = response("Content-Length: 3\r\n", "abc");
     const size_t marker = text.find("\r\n\r\n");
@@ -291,7 +291,7 @@ TEST(Relay, CountersSaturate)
 
 /* A boundary longer than the 31 bytes that can be held fails when a payload
  * end cuts it, and is fine when uncut. */
-TEST(Chunked, CutBoundaryLostOrHeldPastTheHoldArea)
+TEST(Chunked, BoundaryCutWithinTheHoldAreaIsKeptLongerOneFails)
 {
     const std::string ext_case = "5;name=value\r\nhello\r\n6;q=\"x y\"\r\n world\r\n0;end\r\n\r\n";
     const auto boundary_case = [](size_t len) {
@@ -377,7 +377,7 @@ TEST(Chunked, TrailerSectionEndsWithinTheHeadCap)
 
 /* Size lines are read as "%x" reads them, in the first line and in a later
  * boundary alike, within the line's own bytes; -1 marks a line that fails. */
-TEST(Chunked, SizeLineMisreadOrOverflowing)
+TEST(Chunked, SizeLinesReadAsHexUpToIntMaxOthersFail)
 {
     struct row {
         const char* line;
@@ -446,7 +446,7 @@ const std::string k_smuggled = "HTTP/1.1 200 OK\r\nSet-Cookie: sid=evil\r\nConte
 
 } // namespace
 
-TEST(Appliance, BytesPastTheResponseEndReachTheScript)
+TEST(Appliance, BytesPastTheResponseEndFailTheRelayUnseen)
 {
     const std::string gz = zel_test::gzip_of(k_hundred);
     struct row {
@@ -495,7 +495,7 @@ TEST(Appliance, BytesPastTheResponseEndReachTheScript)
  * to be read as far as strtoul got and then cut to 32 bits (4294967298 was
  * 2).  Such a head is refused before write-head, as are framing fields that
  * disagree about where the body ends. */
-TEST(Appliance, ContentLengthMisreadWrappedOrAmbiguous)
+TEST(Appliance, ContentLengthIsOnePlainNumberThatFitsAndAgreesWithTheFraming)
 {
     struct value_row {
         const char* text;
@@ -544,7 +544,7 @@ TEST(Appliance, ContentLengthMisreadWrappedOrAmbiguous)
 /* A head is held until its end arrives, but never more than 64 KiB of it:
  * the payload that takes it past the cap fails, the held part is freed, and
  * write-head is never called. */
-TEST(Appliance, EndlessHeadHeldWithoutBound)
+TEST(Appliance, HeadIsHeldUpTo64KiBAndRefusedPastIt)
 {
     const std::string status = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n";
     /* A head of exactly `len` bytes: status line, length, padding, end. */
@@ -587,7 +587,7 @@ TEST(Appliance, EndlessHeadHeldWithoutBound)
  * field name that is not a token, a status outside 100 to 999.  Each fails
  * the relay before write-head; the heads next to them still pass, with the
  * value the script gets.  Lines ended by a bare LF parse as CR LF lines. */
-TEST(Appliance, HeadThatMakesWriteHeadThrowIsHandedOn)
+TEST(Appliance, OnlyHeadsWriteHeadTakesAreHandedOn)
 {
     using namespace std::string_literals;
     struct row {

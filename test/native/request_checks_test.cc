@@ -46,7 +46,7 @@ TEST(RequestChecks, HeadTexts)
 
 /* A client's target and body: a blank could end the target early for some
  * server, a NUL would end the body's C text and cut the rest unnoticed. */
-TEST(RequestChecks, ClientTargetSplitOrBodyCut)
+TEST(RequestChecks, BlankInATargetAndNulInABodyAreRefused)
 {
     using namespace std::string_literals;
     struct row {

@@ -22,11 +22,12 @@
 #include <string>
 
 #include "support/scripted_peer.h"
+#include "support/unprivileged.h"
 #include "sysapi/nst/nst_query.h"
 
 namespace {
 
-constexpr uid_t kOther = 65534;
+constexpr uid_t kOther = zel_test::kNobody;
 const std::string kChain("SN-A:SN-B", 10);
 const std::string kReq = "GET /api/v1/status HTTP/1.1\r\n\r\n";
 
@@ -65,7 +66,7 @@ bool squatter_start(squatter* q, const std::string& path, uid_t uid)
         return false;
     q->pid = fork();
     if (q->pid == 0) {
-        if (uid != 0 && setuid(uid) != 0)
+        if (uid != geteuid() && setuid(uid) != 0)
             _exit(2);
         const int s = socket(AF_UNIX, SOCK_DGRAM, 0);
         struct sockaddr_un a = {};
@@ -163,36 +164,41 @@ enum layout {
 
 } // namespace
 
-TEST(SocketTrust, NothingGoesToASocketAnotherUserCouldHavePutThere)
+namespace {
+
+/* "Own" is the user the query runs as: root, or the unprivileged user. */
+void nothing_goes_to_a_socket_another_user_could_have_put_there(bool others)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "a socket of another user needs root to set up";
+    const uid_t me = geteuid();
     const std::string other_name = name_of(kOther);
     struct row {
         const char* name;
-        uid_t dir_uid;
+        bool others_dir;        /* the directory is kOther's, else the own user's */
         mode_t dir_mode;
-        uid_t socket_uid;       /* the squatter's user */
+        bool others_socket;     /* the squatter runs as kOther, else as the own user */
         layout how;
         std::string query_uid;  /* ZEL_QUERY_UID; empty: unset */
         bool trusted;
     } rows[] = {
-        {"root's directory 0755, root's socket", 0, 0755, 0, PLAIN, "", true},
-        {"root's directory 0700, root's socket", 0, 0700, 0, PLAIN, "", true},
-        {"another user's directory", kOther, 0755, kOther, PLAIN, "", false},
-        {"another user's socket in root's directory", 0, 0755, kOther, PLAIN, "", false},
-        {"root's directory writable by others", 0, 0777, 0, PLAIN, "", false},
-        {"root's directory writable by its group", 0, 0775, 0, PLAIN, "", false},
-        {"a sticky directory like /tmp", 0, 01777, 0, PLAIN, "", false},
-        {"the socket file is a link to a trusted socket", 0, 0755, 0, FILE_LINK, "", false},
-        {"the directory is a link to a trusted one", 0, 0755, 0, DIR_LINK, "", false},
-        {"ZEL_QUERY_UID=65534 trusts that user's directory", kOther, 0755, kOther, PLAIN, "65534", true},
-        {"ZEL_QUERY_UID by name", kOther, 0755, kOther, PLAIN, other_name, !other_name.empty()},
-        {"ZEL_QUERY_UID does not open a directory others may write", kOther, 0777, kOther, PLAIN, "65534", false},
-        {"ZEL_QUERY_UID naming no user trusts nobody more", kOther, 0755, kOther, PLAIN, "no-such-user-zel", false},
+        {"own directory 0755, own socket", false, 0755, false, PLAIN, "", true},
+        {"own directory 0700, own socket", false, 0700, false, PLAIN, "", true},
+        {"another user's directory", true, 0755, true, PLAIN, "", false},
+        {"another user's socket in the own directory", false, 0755, true, PLAIN, "", false},
+        {"own directory writable by others", false, 0777, false, PLAIN, "", false},
+        {"own directory writable by its group", false, 0775, false, PLAIN, "", false},
+        {"a sticky directory like /tmp", false, 01777, false, PLAIN, "", false},
+        {"the socket file is a link to a trusted socket", false, 0755, false, FILE_LINK, "", false},
+        {"the directory is a link to a trusted one", false, 0755, false, DIR_LINK, "", false},
+        {"ZEL_QUERY_UID=65534 trusts that user's directory", true, 0755, true, PLAIN, "65534", true},
+        {"ZEL_QUERY_UID by name", true, 0755, true, PLAIN, other_name, !other_name.empty()},
+        {"ZEL_QUERY_UID does not open a directory others may write", true, 0777, true, PLAIN, "65534", false},
+        {"ZEL_QUERY_UID naming no user trusts nobody more", true, 0755, true, PLAIN, "no-such-user-zel", false},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
+        if ((r.others_dir || r.others_socket) && !others)
+            continue;   /* a directory or socket of another user needs root to set up */
+        const uid_t dir_uid = r.others_dir ? kOther : me, socket_uid = r.others_socket ? kOther : me;
         char tmpl[] = "/tmp/zel-trust-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         const std::string base = tmpl, dir = base + "/d", real = base + "/real";
@@ -203,16 +209,16 @@ TEST(SocketTrust, NothingGoesToASocketAnotherUserCouldHavePutThere)
         squatter q;
         if (r.how == FILE_LINK) {
             ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
-            ASSERT_TRUE(squatter_start(&q, real + "/q", r.socket_uid));
+            ASSERT_TRUE(squatter_start(&q, real + "/q", socket_uid));
             ASSERT_EQ(symlink((real + "/q").c_str(), path.c_str()), 0);
         } else {
-            ASSERT_TRUE(squatter_start(&q, path, r.socket_uid));
+            ASSERT_TRUE(squatter_start(&q, path, socket_uid));
         }
         if (r.how == DIR_LINK) {
             ASSERT_EQ(symlink(dir.c_str(), (base + "/link").c_str()), 0);
             path = base + "/link/q";
         }
-        ASSERT_EQ(chown(dir.c_str(), r.dir_uid, 0), 0);
+        ASSERT_EQ(chown(dir.c_str(), dir_uid, static_cast<gid_t>(-1)), 0);
         ASSERT_EQ(chmod(dir.c_str(), r.dir_mode), 0);
 
         const outcome o = query_as_child(path, r.query_uid.empty() ? nullptr : r.query_uid.c_str(), !r.trusted);
@@ -233,4 +239,11 @@ TEST(SocketTrust, NothingGoesToASocketAnotherUserCouldHavePutThere)
         std::error_code ec;
         std::filesystem::remove_all(base, ec);
     }
+}
+
+} // namespace
+
+TEST(SocketTrust, NothingGoesToASocketAnotherUserCouldHavePutThere)
+{
+    zel_test::as_root_and_unprivileged(nothing_goes_to_a_socket_another_user_could_have_put_there);
 }

@@ -6,16 +6,23 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <openssl/evp.h>
+#include <linux/sockios.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "support/scripted_peer.h"
+#include "support/unprivileged.h"
 #include "sysapi/nst/nst_query.h"
 
 using zel_test::raw_reply;
@@ -252,44 +259,50 @@ TEST_F(TransportTest, NonBlockingContextPolls)
 
 /* How a forged reply reaches the client's autobound name. */
 enum class forger {
-    other_user,      /* another process running as another user */
+    other_user,      /* another process running as another user (needs root) */
     same_user,       /* another process of the daemon's user */
 };
 
-/* Sends `dgram` to the client that sent the peer's last request, from a new
- * socket, passing a descriptor along (SCM_RIGHTS) when `pass_fd` is set.
+/* Sends `dgram` from socket `s` to the peer's last client with `n`
+ * descriptors of /dev/null passed along (SCM_RIGHTS); true when it went out. */
+bool send_with_descriptors(int s, const scripted_peer& peer, const std::string& dgram, int n)
+{
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i)
+        fds.push_back(open("/dev/null", O_RDONLY));
+    std::vector<char> control(n > 0 ? CMSG_SPACE(fds.size() * sizeof(int)) : 0);
+    struct iovec iov = {const_cast<char*>(dgram.data()), dgram.size()};
+    struct msghdr msg = {};
+    msg.msg_name = const_cast<struct sockaddr_un*>(&peer.last.from);
+    msg.msg_namelen = peer.last.from_len;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (n > 0) {
+        msg.msg_control = control.data();
+        msg.msg_controllen = control.size();
+        struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
+        memcpy(CMSG_DATA(c), fds.data(), fds.size() * sizeof(int));
+    }
+    const bool sent = sendmsg(s, &msg, 0) == static_cast<ssize_t>(dgram.size());
+    for (const int fd : fds)
+        close(fd);
+    return sent;
+}
+
+/* Sends `dgram` to the client that sent the peer's last request from a new
+ * socket in a new process, passing a descriptor along when `pass_fd` is set.
  * Returns true when the datagram went out. */
 bool forge(const scripted_peer& peer, forger who, const std::string& dgram, bool pass_fd = false)
 {
-    const auto send_one = [&] {
-        const int s = socket(AF_UNIX, SOCK_DGRAM, 0);
-        const int passed = open("/dev/null", O_RDONLY);
-        struct iovec iov = {const_cast<char*>(dgram.data()), dgram.size()};
-        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        struct msghdr msg = {};
-        msg.msg_name = const_cast<struct sockaddr_un*>(&peer.last.from);
-        msg.msg_namelen = peer.last.from_len;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        if (pass_fd) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            memcpy(CMSG_DATA(c), &passed, sizeof passed);
-        }
-        const bool sent = s >= 0 && passed >= 0 && sendmsg(s, &msg, 0) == static_cast<ssize_t>(dgram.size());
-        close(passed);
-        close(s);
-        return sent;
-    };
     const pid_t pid = fork();
     if (pid == 0) {
-        if (who == forger::other_user && setuid(65534) != 0)
+        if (who == forger::other_user && setuid(zel_test::kNobody) != 0)
             _exit(2);
-        _exit(send_one() ? 0 : 1);
+        const int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+        _exit(s >= 0 && send_with_descriptors(s, peer, dgram, pass_fd ? 1 : 0) ? 0 : 1);
     }
     int status = 0;
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -306,6 +319,31 @@ int open_descriptors()
     return n;
 }
 
+/* While it lives, this process cannot open another descriptor: the soft
+ * descriptor limit is lowered and every free number below it taken. */
+struct full_descriptor_table {
+    struct rlimit old = {};
+    std::vector<int> held;
+    bool full = false;          /* the last open failed with EMFILE */
+
+    full_descriptor_table()
+    {
+        getrlimit(RLIMIT_NOFILE, &old);
+        struct rlimit low = old;
+        low.rlim_cur = std::min<rlim_t>(old.rlim_cur, 256);
+        setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+            held.push_back(fd);
+        full = errno == EMFILE;
+    }
+    ~full_descriptor_table()
+    {
+        for (const int fd : held)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &old);
+    }
+};
+
 const std::string kForged = reply_dgram(QUERY_SUCCESS_FIN, "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged");
 
 /* A reply datagram is taken only from the daemon's user, and once one was
@@ -314,10 +352,10 @@ const std::string kForged = reply_dgram(QUERY_SUCCESS_FIN, "HTTP/1.1 200 OK\r\nC
  * of its own, as the reference daemon does, so after the first datagram a
  * process of the same user is told apart by its pid and the daemon's named
  * socket by its address. */
-TEST_F(TransportTest, OnlyTheDaemonAnswers)
+void only_the_daemon_answers(bool others)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "sending as another user needs root";
+    scripted_peer peer;
+    ASSERT_TRUE(peer.ok());
     nst_query_poll_t* ctx =
         nstd_query_poll_open(kPath.data(), static_cast<int>(kPath.size()), NSTD_QUERY_F_PARTIAL | NSTD_QUERY_F_NONBLOCK);
     ASSERT_NE(ctx, nullptr);
@@ -327,10 +365,11 @@ TEST_F(TransportTest, OnlyTheDaemonAnswers)
     ASSERT_EQ(connect(reply, reinterpret_cast<const struct sockaddr*>(&peer.last.from), peer.last.from_len), 0);
     const int fds = open_descriptors();
 
-    enum sender { other_user, other_user_fd, same_user, daemon_named, daemon_reply };
+    enum sender { other_user, other_user_fd, same_user, same_user_fd, daemon_named, daemon_reply };
     const std::tuple<const char*, sender, std::string, int> steps[] = {
         {"another user, before the daemon", other_user, kForged, ZEL_ERR_SOCK_EMPTY},
         {"another user, passing a descriptor", other_user_fd, kForged, ZEL_ERR_SOCK_EMPTY},
+        {"the daemon's user, passing a descriptor", same_user_fd, kForged, ZEL_ERR_SOCK_EMPTY},
         {"the daemon", daemon_reply, reply_dgram(0, "a"), 0},
         {"another user", other_user, kForged, ZEL_ERR_SOCK_EMPTY},
         {"the daemon's user, another process", same_user, kForged, ZEL_ERR_SOCK_EMPTY},
@@ -342,10 +381,13 @@ TEST_F(TransportTest, OnlyTheDaemonAnswers)
         switch (from) {
         case other_user:
         case other_user_fd:
+            if (!others)
+                continue;
             ASSERT_TRUE(forge(peer, forger::other_user, dgram, from == other_user_fd));
             break;
         case same_user:
-            ASSERT_TRUE(forge(peer, forger::same_user, dgram));
+        case same_user_fd:
+            ASSERT_TRUE(forge(peer, forger::same_user, dgram, from == same_user_fd));
             break;
         case daemon_named:
             ASSERT_EQ(peer.send_to_client(dgram), 0);
@@ -362,12 +404,17 @@ TEST_F(TransportTest, OnlyTheDaemonAnswers)
     nstd_query_poll_close(ctx);
 }
 
+TEST(SenderCheck, OnlyTheDaemonAnswers)
+{
+    zel_test::as_root_and_unprivileged(only_the_daemon_answers);
+}
+
 /* The blocking reads of the streamed and the one-shot query drop a forged
  * final datagram and go on waiting for the daemon's own reply. */
-TEST_F(TransportTest, ForgedFinalDatagramIsNotTheReply)
+void forged_final_datagram_is_not_the_reply(bool others)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "sending as another user needs root";
+    scripted_peer peer;
+    ASSERT_TRUE(peer.ok());
     for (const bool one_shot : {false, true}) {
         SCOPED_TRACE(one_shot ? "one-shot query" : "streamed query");
         bool forged = false;
@@ -375,9 +422,10 @@ TEST_F(TransportTest, ForgedFinalDatagramIsNotTheReply)
             peer.collect_request();
             /* Before the first datagram any process of the daemon's user
              * would be believed; another user never is. */
-            forged = forge(peer, forger::other_user, kForged);
+            forged = !others || forge(peer, forger::other_user, kForged);
             peer.send_to_client(reply_dgram(0, "real "));
-            forged = forge(peer, forger::same_user, kForged) && forge(peer, forger::other_user, kForged) && forged;
+            forged = forge(peer, forger::same_user, kForged) && forged;
+            forged = (!others || forge(peer, forger::other_user, kForged)) && forged;
             peer.send_to_client(reply_dgram(1, "reply"));
         });
         recorder rec;
@@ -400,19 +448,24 @@ TEST_F(TransportTest, ForgedFinalDatagramIsNotTheReply)
     }
 }
 
+TEST(SenderCheck, ForgedFinalDatagramIsNotTheReply)
+{
+    zel_test::as_root_and_unprivileged(forged_final_datagram_is_not_the_reply);
+}
+
 /* A blocking read takes every datagram already queued in one receive; the
  * foreign ones queued among the daemon's are dropped there, and the reply
  * comes out whole and in order, one datagram per read. */
-TEST_F(TransportTest, BlockingReadDropsForeignDatagramsQueuedAmongTheReply)
+void blocking_read_drops_foreign_datagrams_queued_among_the_reply(bool others)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "sending as another user needs root";
+    scripted_peer peer;
+    ASSERT_TRUE(peer.ok());
     nst_query_poll_t* ctx = nstd_query_poll_open(kPath.data(), static_cast<int>(kPath.size()), NSTD_QUERY_F_PARTIAL);
     ASSERT_NE(ctx, nullptr);
     ASSERT_EQ(nstd_query_poll_send(ctx, kReq.data(), static_cast<int>(kReq.size())), 0);
     peer.collect_request();
     ASSERT_EQ(peer.send_to_client(reply_dgram(0, "a")), 0);
-    ASSERT_TRUE(forge(peer, forger::other_user, kForged));
+    ASSERT_TRUE(forge(peer, others ? forger::other_user : forger::same_user, kForged));
     ASSERT_EQ(peer.send_to_client(reply_dgram(0, "b")), 0);
     ASSERT_TRUE(forge(peer, forger::same_user, kForged));
     ASSERT_EQ(peer.send_to_client(reply_dgram(1, "c")), 0);
@@ -420,6 +473,115 @@ TEST_F(TransportTest, BlockingReadDropsForeignDatagramsQueuedAmongTheReply)
         EXPECT_EQ(nstd_query_poll_read(ctx), rc);
         EXPECT_EQ(std::string(ctx->buf, static_cast<size_t>(ctx->rlen)), payload);
     }
+    nstd_query_poll_close(ctx);
+}
+
+TEST(SenderCheck, BlockingReadDropsForeignDatagramsQueuedAmongTheReply)
+{
+    zel_test::as_root_and_unprivileged(blocking_read_drops_foreign_datagrams_queued_among_the_reply);
+}
+
+/* A datagram that passes descriptors is never a reply, even from the daemon:
+ * the descriptors are closed and the datagram dropped.  When none of them
+ * could be received (this process's descriptor table is full), the kernel
+ * leaves out the descriptor record and only marks the control data cut; such
+ * a datagram is dropped too. */
+TEST_F(TransportTest, DatagramPassingDescriptorsIsDroppedEvenFromTheDaemon)
+{
+    nst_query_poll_t* ctx =
+        nstd_query_poll_open(kPath.data(), static_cast<int>(kPath.size()), NSTD_QUERY_F_PARTIAL | NSTD_QUERY_F_NONBLOCK);
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_EQ(nstd_query_poll_send(ctx, kReq.data(), static_cast<int>(kReq.size())), 0);
+    peer.collect_request();
+    const int fds = open_descriptors();
+    struct row {
+        const char* name;
+        int passed;
+        bool table_full;
+    } rows[] = {
+        {"one descriptor", 1, false},
+        {"more descriptors than the control area holds", 40, false},
+        {"a descriptor while no descriptor can be received", 1, true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_TRUE(send_with_descriptors(peer.fd, peer, kForged, r.passed));
+        std::optional<full_descriptor_table> table;
+        if (r.table_full) {
+            table.emplace();
+            ASSERT_TRUE(table->full);
+        }
+        const int rc = nstd_query_poll_read(ctx);
+        table.reset();
+        EXPECT_EQ(rc, ZEL_ERR_SOCK_EMPTY);
+        EXPECT_EQ(ctx->rlen, 0);
+        EXPECT_EQ(open_descriptors(), fds);
+    }
+    /* None of them fixed the sender: the daemon's reply is taken. */
+    ASSERT_EQ(peer.send_to_client(reply_dgram(1, "real")), 0);
+    EXPECT_EQ(nstd_query_poll_read(ctx), 1);
+    EXPECT_EQ(std::string(ctx->buf, static_cast<size_t>(ctx->rlen)), "real");
+    nstd_query_poll_close(ctx);
+}
+
+/* Waits until thread `tid` of this process sleeps in recvmmsg; false when it
+ * has not after 10,000 looks (the read under test returned instead). */
+bool wait_until_receiving(pid_t tid)
+{
+    const std::string file = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    for (int look = 0; look < 10000; ++look, usleep(1000)) {
+        FILE* f = fopen(file.c_str(), "r");
+        long nr = -1;
+        const bool read = f != nullptr && fscanf(f, "%ld", &nr) == 1;
+        if (f != nullptr)
+            fclose(f);
+        if (read && nr == SYS_recvmmsg)
+            return true;
+    }
+    return false;
+}
+
+/* A foreign datagram in a blocking read shortens the socket's receive
+ * time-out to what is left of the wait; the read restores it before it
+ * returns, so the next read waits as long as ever. */
+TEST_F(TransportTest, BlockingReadRestoresTheReceiveTimeOutAfterAForeignDatagram)
+{
+    nst_query_poll_t* ctx = nstd_query_poll_open(kPath.data(), static_cast<int>(kPath.size()), NSTD_QUERY_F_PARTIAL);
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_EQ(nstd_query_poll_send(ctx, kReq.data(), static_cast<int>(kReq.size())), 0);
+    peer.collect_request();
+    ASSERT_EQ(peer.send_to_client(reply_dgram(0, "a")), 0);
+    ASSERT_EQ(nstd_query_poll_read(ctx), 0);   /* the peer's named socket is now the sender */
+
+    const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
+    bool sent = false;
+    std::thread daemon([&] {
+        /* The foreign datagram comes alone, well into the wait, so what is
+         * left of the wait differs from the whole by far more than a clock
+         * tick; the reply follows once the read waits again. */
+        if (!wait_until_receiving(reader))
+            return;
+        usleep(50 * 1000);
+        const int other = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sent = sendto(other, kForged.data(), kForged.size(), 0, reinterpret_cast<const struct sockaddr*>(&peer.last.from),
+                      peer.last.from_len) == static_cast<ssize_t>(kForged.size());
+        close(other);
+        for (int queued = 1; queued != 0;) {
+            usleep(1000);
+            if (ioctl(ctx->s, SIOCINQ, &queued) != 0)
+                break;
+        }
+        sent = wait_until_receiving(reader) && peer.send_to_client(reply_dgram(1, "b")) == 0 && sent;
+    });
+    EXPECT_EQ(nstd_query_poll_read(ctx), 1);
+    daemon.join();
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(std::string(ctx->buf, static_cast<size_t>(ctx->rlen)), "b");
+    struct timeval tv = {};
+    socklen_t len = sizeof tv;
+    ASSERT_EQ(getsockopt(ctx->s, SOL_SOCKET, SO_RCVTIMEO, &tv, &len), 0);
+    EXPECT_EQ(tv.tv_sec, NSTD_QUERY_TIMEOUT_SEC);
+    EXPECT_EQ(tv.tv_usec, 0);
     nstd_query_poll_close(ctx);
 }
 

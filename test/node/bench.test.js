@@ -102,3 +102,14 @@ test('daemon_bench compares two daemon builds body by body', async () => {
   assert.deepEqual(rows.map((l) => l.split(/\s+/)[0]),
     ['200B-plain', '64KiB-plain', '1MiB-plain', '16MiB-plain', '16MiB-gzip']);
 });
+
+test('bench/memory.js measures the paused relay and the argument copies', async () => {
+  const child = spawn(process.execPath, [path.join(root, 'bench', 'memory.js'), '--quick', '--build', buildDir]);
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', (d) => { out += d; });
+  const code = await new Promise((resolve) => child.on('close', resolve));
+  assert.equal(code, 0, out);
+  const rows = out.split('\n').filter((l) => / MiB {2}\(bound \d+ MiB\)/.test(l));
+  assert.deepEqual(rows.map((l) => l.split(/\s+/)[0]), ['node_zel_req', 'relay()'], out);
+});

