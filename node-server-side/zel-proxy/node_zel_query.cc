@@ -28,8 +28,8 @@
 #include <string.h>
 #include <uv.h>
 
-#include "sysapi/nst/nst_internal.h"
 #include "sysapi/nst/nst_query.h"
+#include "sysapi/nst/nst_query_async.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ struct query_rec {
     napi_async_context async;
     char* daemon_path;
     char* serials;             /* the context's path points here */
-    nst_detail::send_state send;
+    nstd_query_async_progress send;
     char* batch;               /* kBatch payloads */
     int refs;                  /* the script's handle, and the open uv handle */
     bool polling;
@@ -182,8 +182,8 @@ void on_readable(uv_poll_t* h, int status, int)
         rc = ZEL_ERR_RECV_FROM;
     } else {
         /* One receive takes what is queued, at most kBatch datagrams. */
-        static_assert(kBatch == nst_detail::k_batch_max, "the script's Buffer holds one receive");
-        rc = nst_detail::poll_read_queued(q->ctx, gather, &g);
+        static_assert(kBatch == NSTD_QUERY_ASYNC_BATCH, "the script's Buffer holds one receive");
+        rc = nstd_query_async_read(q->ctx, gather, &g);
         if (rc == ZEL_ERR_SOCK_EMPTY)
             rc = 0;
     }
@@ -299,7 +299,7 @@ napi_value query_open(napi_env env, napi_callback_info info)
         (void)napi_throw_error(env, "ZEL_ERR_SOCKET", msg);
         return nullptr;
     }
-    if (uv_poll_init(loop, &q->poll, q->ctx->s) != 0) {
+    if (uv_poll_init(loop, &q->poll, nstd_query_async_fd(q->ctx)) != 0) {
         nstd_query_poll_close(q->ctx);
         unref(q);
         (void)napi_throw_error(env, "ZEL_ERR_SOCKET", "the event loop cannot watch the query socket");
@@ -344,18 +344,14 @@ napi_value query_send(napi_env env, napi_callback_info info)
     int rc = ZEL_ERR_SEND;
     if (!q->closing) {
         errno = 0;
-        nst_detail::socket_trust trust{};
-        rc = nst_detail::poll_send_to(q->ctx, q->daemon_path, static_cast<const char*>(data),
-                                      static_cast<int>(data_len), &q->send, &trust);
-        if (trust.checked && trust.state == nst_detail::TRUST_REFUSED) {
-            char msg[1024];
-            nst_detail::describe_distrust(q->daemon_path, trust, msg, sizeof msg);
-            (void)napi_throw_error(env, "ZEL_ERR_UNTRUSTED_SOCKET", msg);
+        char why[NSTD_QUERY_ASYNC_WHY_MAX];
+        rc = nstd_query_async_send(q->ctx, q->daemon_path, static_cast<const char*>(data),
+                                   static_cast<int>(data_len), &q->send, why, sizeof why);
+        if (why[0] != '\0') {
+            (void)napi_throw_error(env, "ZEL_ERR_UNTRUSTED_SOCKET", why);
             return nullptr;
         }
-        if (rc == ZEL_ERR_NOT_READY)
-            rc = 1;
-        else if (rc == ZEL_ERR_SEND && errno > 0)
+        if (rc == ZEL_ERR_SEND && errno > 0)
             rc = -errno;
     }
     napi_value out;
