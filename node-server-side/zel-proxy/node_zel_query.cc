@@ -24,6 +24,7 @@
 #include "node-server-side/zel-proxy/node_zel_query.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <uv.h>
@@ -63,17 +64,19 @@ struct query_rec {
     } while (0)
 
 /* Throws the engine's own message for the last failed call, unless an
- * exception is already pending. */
+ * exception is already pending.  Called right after the failed call: every
+ * Node-API call, the check for a pending exception included, replaces the
+ * last-error record, so its text is copied first. */
 void throw_last(napi_env env)
 {
+    const napi_extended_error_info* info = nullptr;
+    char message[256] = "Node-API call failed";
+    if (napi_get_last_error_info(env, &info) == napi_ok && info != nullptr && info->error_message != nullptr)
+        snprintf(message, sizeof message, "%s", info->error_message);
     bool pending = false;
     if (napi_is_exception_pending(env, &pending) == napi_ok && pending)
         return;
-    const napi_extended_error_info* info = nullptr;
-    (void)napi_get_last_error_info(env, &info);
-    (void)napi_throw_error(env, "ZEL_ERR_INTERNAL",
-                           info != nullptr && info->error_message != nullptr ? info->error_message
-                                                                              : "Node-API call failed");
+    (void)napi_throw_error(env, "ZEL_ERR_INTERNAL", message);
 }
 
 void unref(query_rec* q)
@@ -247,6 +250,29 @@ char* copy_string(napi_env env, napi_value v, const char* what)
     return s;
 }
 
+/* What query_open holds until it hands the record to the script.  Every
+ * failure throws first and then returns, so the release runs after the
+ * throw: the Node-API calls it makes cannot replace the error meant for the
+ * caller. */
+struct opening {
+    query_rec* q = nullptr;
+    bool watched = false;       /* the uv handle exists and holds a reference */
+
+    opening() = default;
+    opening(const opening&) = delete;
+    opening& operator=(const opening&) = delete;
+    ~opening()
+    {
+        if (q == nullptr)
+            return;
+        if (watched)
+            close_query(q);     /* closes the socket in on_closed */
+        else
+            nstd_query_poll_close(q->ctx);
+        unref(q);
+    }
+};
+
 napi_value query_open(napi_env env, napi_callback_info info)
 {
     size_t argc = 3;
@@ -258,18 +284,19 @@ napi_value query_open(napi_env env, napi_callback_info info)
         return nullptr;
     }
 
+    opening held;
     query_rec* q = static_cast<query_rec*>(calloc(1, sizeof(query_rec)));
     if (q == nullptr) {
         (void)napi_throw_error(env, "ZEL_ERR_INTERNAL", "out of memory");
         return nullptr;
     }
+    held.q = q;
     q->env = env;
     q->refs = 1;
     q->daemon_path = copy_string(env, argv[0], "socketPath");
     q->serials = q->daemon_path ? copy_string(env, argv[1], "serials") : nullptr;
     q->batch = static_cast<char*>(malloc(static_cast<size_t>(kBatch) * NSTD_REPLY_MAX_DGRAM));
     if (q->serials == nullptr || q->batch == nullptr) {
-        unref(q);
         bool pending = false;
         (void)napi_is_exception_pending(env, &pending);
         if (!pending)
@@ -278,35 +305,30 @@ napi_value query_open(napi_env env, napi_callback_info info)
     }
     uv_loop_t* loop = nullptr;
     if (napi_get_uv_event_loop(env, &loop) != napi_ok) {
-        unref(q);
         throw_last(env);
         return nullptr;
     }
     /* The daemon takes the chain with its terminating NUL as the path. */
     const size_t serials_len = strlen(q->serials) + 1;
     if (serials_len > NSTD_QUERY_FIRST_ROOM) {
-        unref(q);
         (void)napi_throw_range_error(env, "ERR_INVALID_ARG_VALUE", "serials too long");
         return nullptr;
     }
     q->ctx = nstd_query_poll_open(q->serials, static_cast<int>(serials_len),
                                   NSTD_QUERY_F_NONBLOCK | NSTD_QUERY_F_PARTIAL);
     if (q->ctx == nullptr) {
-        const int err = errno;
-        unref(q);
         char msg[128];
-        snprintf(msg, sizeof msg, "the query socket could not be set up: %s", strerror(err));
+        snprintf(msg, sizeof msg, "the query socket could not be set up: %s", strerror(errno));
         (void)napi_throw_error(env, "ZEL_ERR_SOCKET", msg);
         return nullptr;
     }
     if (uv_poll_init(loop, &q->poll, nstd_query_async_fd(q->ctx)) != 0) {
-        nstd_query_poll_close(q->ctx);
-        unref(q);
         (void)napi_throw_error(env, "ZEL_ERR_SOCKET", "the event loop cannot watch the query socket");
         return nullptr;
     }
     q->poll.data = q;
     q->refs = 2; /* from here the uv handle holds one reference until on_closed */
+    held.watched = true;
 
     napi_value handle, name, resource;
     const bool ok = napi_create_reference(env, argv[2], 1, &q->on_event) == napi_ok &&
@@ -315,11 +337,10 @@ napi_value query_open(napi_env env, napi_callback_info info)
                     napi_async_init(env, resource, name, &q->async) == napi_ok &&
                     napi_add_async_cleanup_hook(env, teardown, q, &q->hook) == napi_ok;
     if (!ok || napi_create_external(env, q, finalize_handle, nullptr, &handle) != napi_ok) {
-        close_query(q);
-        unref(q);
         throw_last(env);
         return nullptr;
     }
+    held.q = nullptr; /* the script's handle owns the record now */
     return handle;
 }
 
