@@ -3,7 +3,7 @@
 
 #include <limits.h>
 
-#include "node-server-side/zel-proxy/request_checks.h"
+#include "modules/api/api_zel_request_checks.h"
 
 namespace {
 

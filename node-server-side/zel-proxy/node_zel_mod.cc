@@ -9,10 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "modules/api/api_zel_request_checks.h"
 #include "node-server-side/zel-proxy/node_zel_common.h"
 #include "node-server-side/zel-proxy/node_zel_query.h"
 #include "node-server-side/zel-proxy/node_zel_req_handler.h"
-#include "node-server-side/zel-proxy/request_checks.h"
 #include "ulib/quiet.h"
 
 /* "POST" is 2 and "PUT" 1, although POST stands first: the numbers are the

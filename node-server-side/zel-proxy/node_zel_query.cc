@@ -25,24 +25,25 @@
 #include "node-server-side/zel-proxy/node_zel_query.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <uv.h>
 
 #include <atomic>
 
-#include "sysapi/nst/nst_internal.h"
 #include "sysapi/nst/nst_query.h"
+#include "sysapi/nst/nst_query_async.h"
 
 namespace {
 
-/* Receives per wake-up at most, each of up to nst_detail::k_batch_max
+/* Receives per wake-up at most, each of up to NSTD_QUERY_ASYNC_BATCH
  * datagrams: a Buffer of at most 256 KiB for the script, and a bounded time
  * on the loop for one query.  The socket's queue holds only a few datagrams
  * (net.unix.max_dgram_qlen, 10 by default), so a wake-up that stopped after
  * one receive left the daemon waiting for the loop's next turn. */
 constexpr int kReceives = 4;
-constexpr size_t kGatherBytes = static_cast<size_t>(kReceives) * nst_detail::k_batch_max * NSTD_REPLY_MAX_DGRAM;
+constexpr size_t kGatherBytes = static_cast<size_t>(kReceives) * NSTD_QUERY_ASYNC_BATCH * NSTD_REPLY_MAX_DGRAM;
 
 /* Where a wake-up gathers payloads.  The payloads are copied into the
  * script's Buffer before the wake-up returns, so one block kept between
@@ -72,7 +73,7 @@ struct query_rec {
     napi_async_context async;
     char* daemon_path;
     char* serials;             /* the context's path points here */
-    nst_detail::send_state send;
+    nstd_query_async_progress send;
     int refs;                  /* the script's handle, and the open uv handle */
     bool polling;
     bool finished;             /* a final status went to the script */
@@ -89,17 +90,19 @@ struct query_rec {
     } while (0)
 
 /* Throws the engine's own message for the last failed call, unless an
- * exception is already pending. */
+ * exception is already pending.  Called right after the failed call: every
+ * Node-API call, the check for a pending exception included, replaces the
+ * last-error record, so its text is copied first. */
 void throw_last(napi_env env)
 {
+    const napi_extended_error_info* info = nullptr;
+    char message[256] = "Node-API call failed";
+    if (napi_get_last_error_info(env, &info) == napi_ok && info != nullptr && info->error_message != nullptr)
+        snprintf(message, sizeof message, "%s", info->error_message);
     bool pending = false;
     if (napi_is_exception_pending(env, &pending) == napi_ok && pending)
         return;
-    const napi_extended_error_info* info = nullptr;
-    (void)napi_get_last_error_info(env, &info);
-    (void)napi_throw_error(env, "ZEL_ERR_INTERNAL",
-                           info != nullptr && info->error_message != nullptr ? info->error_message
-                                                                              : "Node-API call failed");
+    (void)napi_throw_error(env, "ZEL_ERR_INTERNAL", message);
 }
 
 void unref(query_rec* q)
@@ -209,11 +212,11 @@ void on_readable(uv_poll_t* h, int status, int)
     if (status < 0) {
         rc = status == UV_ENOMEM ? ZEL_ERR_REALLOC : ZEL_ERR_RECV_FROM;
     } else {
-        /* Each receive takes what is queued, at most k_batch_max datagrams;
+        /* Each receive takes what is queued, at most NSTD_QUERY_ASYNC_BATCH datagrams;
          * the next one takes what the daemon queued meanwhile, until the
          * queue is found empty, the reply ends or the budget is spent. */
         for (int i = 0; i < kReceives; ++i) {
-            rc = nst_detail::poll_read_queued(q->ctx, gather, &g);
+            rc = nstd_query_async_read(q->ctx, gather, &g);
             if (rc != 0)
                 break;
         }
@@ -281,6 +284,29 @@ char* copy_string(napi_env env, napi_value v, const char* what)
     return s;
 }
 
+/* What query_open holds until it hands the record to the script.  Every
+ * failure throws first and then returns, so the release runs after the
+ * throw: the Node-API calls it makes cannot replace the error meant for the
+ * caller. */
+struct opening {
+    query_rec* q = nullptr;
+    bool watched = false;       /* the uv handle exists and holds a reference */
+
+    opening() = default;
+    opening(const opening&) = delete;
+    opening& operator=(const opening&) = delete;
+    ~opening()
+    {
+        if (q == nullptr)
+            return;
+        if (watched)
+            close_query(q);     /* closes the socket in on_closed */
+        else
+            nstd_query_poll_close(q->ctx);
+        unref(q);
+    }
+};
+
 napi_value query_open(napi_env env, napi_callback_info info)
 {
     size_t argc = 3;
@@ -292,17 +318,18 @@ napi_value query_open(napi_env env, napi_callback_info info)
         return nullptr;
     }
 
+    opening held;
     query_rec* q = static_cast<query_rec*>(calloc(1, sizeof(query_rec)));
     if (q == nullptr) {
         (void)napi_throw_error(env, "ZEL_ERR_INTERNAL", "out of memory");
         return nullptr;
     }
+    held.q = q;
     q->env = env;
     q->refs = 1;
     q->daemon_path = copy_string(env, argv[0], "socketPath");
     q->serials = q->daemon_path ? copy_string(env, argv[1], "serials") : nullptr;
     if (q->serials == nullptr) {
-        unref(q);
         bool pending = false;
         (void)napi_is_exception_pending(env, &pending);
         if (!pending)
@@ -311,35 +338,30 @@ napi_value query_open(napi_env env, napi_callback_info info)
     }
     uv_loop_t* loop = nullptr;
     if (napi_get_uv_event_loop(env, &loop) != napi_ok) {
-        unref(q);
         throw_last(env);
         return nullptr;
     }
     /* The daemon takes the chain with its terminating NUL as the path. */
     const size_t serials_len = strlen(q->serials) + 1;
     if (serials_len > NSTD_QUERY_FIRST_ROOM) {
-        unref(q);
         (void)napi_throw_range_error(env, "ERR_INVALID_ARG_VALUE", "serials too long");
         return nullptr;
     }
     q->ctx = nstd_query_poll_open(q->serials, static_cast<int>(serials_len),
                                   NSTD_QUERY_F_NONBLOCK | NSTD_QUERY_F_PARTIAL);
     if (q->ctx == nullptr) {
-        const int err = errno;
-        unref(q);
         char msg[128];
-        snprintf(msg, sizeof msg, "the query socket could not be set up: %s", strerror(err));
+        snprintf(msg, sizeof msg, "the query socket could not be set up: %s", strerror(errno));
         (void)napi_throw_error(env, "ZEL_ERR_SOCKET", msg);
         return nullptr;
     }
-    if (uv_poll_init(loop, &q->poll, q->ctx->s) != 0) {
-        nstd_query_poll_close(q->ctx);
-        unref(q);
+    if (uv_poll_init(loop, &q->poll, nstd_query_async_fd(q->ctx)) != 0) {
         (void)napi_throw_error(env, "ZEL_ERR_SOCKET", "the event loop cannot watch the query socket");
         return nullptr;
     }
     q->poll.data = q;
     q->refs = 2; /* from here the uv handle holds one reference until on_closed */
+    held.watched = true;
 
     napi_value handle, name, resource;
     const bool ok = napi_create_reference(env, argv[2], 1, &q->on_event) == napi_ok &&
@@ -348,11 +370,10 @@ napi_value query_open(napi_env env, napi_callback_info info)
                     napi_async_init(env, resource, name, &q->async) == napi_ok &&
                     napi_add_async_cleanup_hook(env, teardown, q, &q->hook) == napi_ok;
     if (!ok || napi_create_external(env, q, finalize_handle, nullptr, &handle) != napi_ok) {
-        close_query(q);
-        unref(q);
         throw_last(env);
         return nullptr;
     }
+    held.q = nullptr; /* the script's handle owns the record now */
     return handle;
 }
 
@@ -377,18 +398,14 @@ napi_value query_send(napi_env env, napi_callback_info info)
     int rc = ZEL_ERR_SEND;
     if (!q->closing) {
         errno = 0;
-        nst_detail::socket_trust trust{};
-        rc = nst_detail::poll_send_to(q->ctx, q->daemon_path, static_cast<const char*>(data),
-                                      static_cast<int>(data_len), &q->send, &trust);
-        if (trust.checked && trust.state == nst_detail::TRUST_REFUSED) {
-            char msg[1024];
-            nst_detail::describe_distrust(q->daemon_path, trust, msg, sizeof msg);
-            (void)napi_throw_error(env, "ZEL_ERR_UNTRUSTED_SOCKET", msg);
+        char why[NSTD_QUERY_ASYNC_WHY_MAX];
+        rc = nstd_query_async_send(q->ctx, q->daemon_path, static_cast<const char*>(data),
+                                   static_cast<int>(data_len), &q->send, why, sizeof why);
+        if (why[0] != '\0') {
+            (void)napi_throw_error(env, "ZEL_ERR_UNTRUSTED_SOCKET", why);
             return nullptr;
         }
-        if (rc == ZEL_ERR_NOT_READY)
-            rc = 1;
-        else if (rc == ZEL_ERR_SEND && errno > 0)
+        if (rc == ZEL_ERR_SEND && errno > 0)
             rc = -errno;
     }
     napi_value out;

@@ -1,3 +1,5 @@
+/* The URL splitter of the addon's routing: node_zel_req_handler takes the
+ * serial chain from an incoming URL with it.  Plain C, no Node-API. */
 #ifndef ZEL_NODE_URL_SEGMENTS_H
 #define ZEL_NODE_URL_SEGMENTS_H
 

@@ -7,8 +7,12 @@
  * holds those a client has no room for, log.cc shows addresses and texts in
  * the log, socket_path.cc binds the request socket where no other user can
  * stand in for it, control.cc takes signals and watches the parent, reload.cc
- * re-reads the routes, socket_owner.cc finds the process behind a socket
- * path, and event_loop.cc runs the exchanges. */
+ * re-reads the routes, and socket_owner.cc finds the process behind a socket
+ * path.  The event loop's files share event_loop.h besides: event_loop.cc
+ * sets up and runs the loop, listener.cc takes request datagrams and makes
+ * room for them, exchange.cc keeps the exchanges and their reply path,
+ * relay_pump.cc relays a target's response, canned.cc sends the daemon's own
+ * answers, and expiry.cc applies the deadlines. */
 #ifndef ZEL_TOOLS_QUERYD_H
 #define ZEL_TOOLS_QUERYD_H
 

@@ -1,5 +1,5 @@
-/* Checks on request-head texts; see request_checks.h. */
-#include "node-server-side/zel-proxy/request_checks.h"
+/* Checks on request-head texts; see api_zel_request_checks.h. */
+#include "modules/api/api_zel_request_checks.h"
 
 #include <string.h>
 

@@ -3,8 +3,8 @@
  * HTTP token, would let its author change the request's structure: add or
  * repeat identity fields, or start a second request.  Such texts are refused
  * before anything is composed. */
-#ifndef ZEL_NODE_REQUEST_CHECKS_H
-#define ZEL_NODE_REQUEST_CHECKS_H
+#ifndef ZEL_MODULES_API_REQUEST_CHECKS_H
+#define ZEL_MODULES_API_REQUEST_CHECKS_H
 
 #include <stdbool.h>
 #include <stddef.h>
