@@ -69,9 +69,12 @@ function main(argv) {
     console.log(bin);
     return;
   }
-  const child = spawn(bin, argv, { stdio: 'inherit' });
-  const forward = (sig) => () => child.kill(sig);
-  for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(sig, forward(sig));
+  // The handlers are in place before the daemon starts: a signal that came
+  // after the daemon said it listens, but before they were, would otherwise
+  // end this launcher and leave the daemon running without it.
+  let child = null;
+  for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(sig, () => child?.kill(sig));
+  child = spawn(bin, argv, { stdio: 'inherit' });
   child.on('error', (err) => {
     console.error(`zel-queryd: cannot run ${bin}: ${err.message}`);
     process.exit(1);

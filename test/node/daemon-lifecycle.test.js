@@ -61,18 +61,28 @@ it('the zel-queryd launcher runs the daemon and passes SIGHUP and SIGTERM on', a
     '--routes', routes], { stdio: ['ignore', 'ignore', 'pipe'] });
   let err = '';
   child.stderr.on('data', (d) => { err += d; });
+  const exited = once(child, 'exit');
+  // A hang guard only: the lines come as soon as the daemon gets to them.
   const waitFor = async (text) => {
-    for (let i = 0; i < 500 && !err.includes(text); i++) await new Promise((r) => setTimeout(r, 20));
+    for (let i = 0; i < 3000 && !err.includes(text); i++) await new Promise((r) => setTimeout(r, 20));
     assert.ok(err.includes(text), err);
   };
-  await waitFor(`listening on ${socketPath}`);
-  fs.writeFileSync(routes, 'S2 127.0.0.1:9\nS3 127.0.0.1:9\n');
-  child.kill('SIGHUP');
-  await waitFor(`routes reloaded from ${routes}: 2 routes`);
-  child.kill('SIGTERM');
-  const [code] = await once(child, 'exit');
-  assert.equal(code, 0, err);
-  assert.match(err, /zel-queryd: stopped\n$/);
-  assert.equal(fs.existsSync(socketPath), false);
-  fs.rmSync(routes);
+  try {
+    await waitFor(`listening on ${socketPath}`);
+    fs.writeFileSync(routes, 'S2 127.0.0.1:9\nS3 127.0.0.1:9\n');
+    child.kill('SIGHUP');
+    await waitFor(`routes reloaded from ${routes}: 2 routes`);
+    child.kill('SIGTERM');
+    const [code] = await exited;
+    assert.equal(code, 0, err);
+    assert.match(err, /zel-queryd: stopped\n$/);
+    assert.equal(fs.existsSync(socketPath), false);
+  } finally {
+    // A failed step must not leave the launcher and its daemon behind.
+    if (child.exitCode === null && child.signalCode === null) {
+      child.kill('SIGKILL');
+      child.stderr.destroy();
+    }
+    fs.rmSync(routes, { force: true });
+  }
 });
