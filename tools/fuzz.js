@@ -2,7 +2,9 @@
 'use strict';
 // Builds the libFuzzer targets (fuzz/) into build-fuzz/ with clang, ASan and
 // UBSan, replays each target's regression inputs, then fuzzes each target for
-// a given time, starting from its seed corpus.  `npm run fuzz`.
+// a given time, starting from its seed corpus.  Then runs the property test
+// of relay() and the handler (relay-property) with a new seed, about 25 runs
+// a second asked for.  `npm run fuzz`.
 const { spawn, spawnSync } = require('child_process');
 const fs = require('fs');
 const path = require('path');
@@ -13,12 +15,15 @@ const crashDir = path.join(buildDir, 'crashes');
 
 const usage = `usage: node tools/fuzz.js [--time S] [--target NAME]... [--list]
 
-Builds build-fuzz/ (clang, -DZEL_FUZZ=ON), then for every target: replays
+Builds build-fuzz/ (clang, -DZEL_FUZZ=ON), then for every native target: replays
 fuzz/regressions/NAME/, and fuzzes for S seconds from fuzz/corpus/NAME/ (new
 inputs go to build-fuzz/corpus/NAME/).  A failing input is kept in
 build-fuzz/crashes/ and its report in build-fuzz/logs/NAME.log.
 
-  --time S       seconds of fuzzing per target (default 60)
+  --time S       seconds of fuzzing per target (default 60); the target
+                 relay-property (relay() and the handler against random
+                 replies through the reference daemon, in build/) makes
+                 25 runs per second asked for, from a new seed
   --target NAME  only this target (repeatable; or a comma list)
   --list         print the target names and exit
 
@@ -53,8 +58,9 @@ for (let i = 0; i < argv.length; i++) {
 }
 
 // Targets are the fuzz/NAME_fuzz.cc files.
-const all = fs.readdirSync(path.join(root, 'fuzz'))
+const native = fs.readdirSync(path.join(root, 'fuzz'))
   .filter((f) => f.endsWith('_fuzz.cc')).map((f) => f.slice(0, -'_fuzz.cc'.length)).sort();
+const all = [...native, 'relay-property'];
 if (opts.list) {
   console.log(all.join('\n'));
   process.exit(0);
@@ -91,9 +97,12 @@ function build() {
     run('cmake', ['-S', root, '-B', buildDir, '-DZEL_FUZZ=ON', '-DZEL_BUILD_TESTS=OFF',
       '-DCMAKE_BUILD_TYPE=RelWithDebInfo'], { CC: 'clang', CXX: 'clang++' });
   }
-  console.log(`fuzz: building ${targets.length} target(s)`);
+  const wanted = targets.filter((t) => native.includes(t));
+  if (targets.includes('relay-property')) run(process.execPath, [path.join(root, 'tools', 'build.js'), '--if-missing']);
+  if (!wanted.length) return;
+  console.log(`fuzz: building ${wanted.length} target(s)`);
   run('cmake', ['--build', buildDir, '--parallel', String(Math.max(2, require('os').cpus().length)),
-    '--target', ...targets.map((t) => `fuzz_${t}`)]);
+    '--target', ...wanted.map((t) => `fuzz_${t}`)]);
 }
 
 const env = {
@@ -134,7 +143,26 @@ function tail(file, n) {
   return lines.slice(Math.max(0, lines.length - n)).join('\n');
 }
 
+// The property test of relay() and the handler, from a new seed (printed,
+// with the line that repeats the run).
+async function propertyRun() {
+  const seed = process.env.ZEL_PROPERTY_SEED || String(Date.now() % 1e9);
+  const runs = String(opts.time * 25);
+  console.log(`fuzz: relay-property: ${runs} runs from seed ${seed}`);
+  const r = spawnSync(process.execPath, ['--test', path.join(root, 'test', 'node', 'relay-property.test.js')], {
+    cwd: root, stdio: 'inherit', env: { ...process.env, ZEL_PROPERTY_SEED: seed, ZEL_PROPERTY_RUNS: runs },
+  });
+  if (r.status === 0) {
+    console.log('fuzz: relay-property: ok');
+    return true;
+  }
+  console.log(`fuzz: relay-property: failed; repeat with ZEL_PROPERTY_SEED=${seed} ZEL_PROPERTY_RUNS=${runs} ` +
+    'node --test test/node/relay-property.test.js');
+  return false;
+}
+
 async function fuzzOne(name, known) {
+  if (name === 'relay-property') return propertyRun();
   const bin = path.join(buildDir, 'fuzz', `fuzz_${name}`);
   const log = path.join(buildDir, 'logs', `${name}.log`);
   const work = path.join(buildDir, 'corpus', name);
