@@ -33,10 +33,14 @@ class QueryStream extends Duplex {
     this.serials = serials;
     this.timeout = timeout;
     this.bytesRead = 0;
-    // While true, each payload is read out a line at a time (up to and
-    // including each LF), so that a reader parsing a head sees it end
+    // While true, each payload is cut after every blank line (one holding
+    // nothing, or CR alone), so that a reader parsing a head sees it end
     // exactly where a read ends and knows which bytes follow it.
-    this.splitLines = false;
+    this.splitHeads = false;
+    // The line a payload's end cut: its length so far, and whether that is
+    // CR alone.
+    this._lineBytes = 0;
+    this._lineIsCR = false;
     this._request = [];
     this._handle = null;
     this._committed = false;
@@ -171,16 +175,35 @@ class QueryStream extends Duplex {
     }
     if (buf) {
       this.bytesRead += buf.length;
-      let room = true;
-      let start = 0;
-      // A push may run the reader, which may turn splitLines off or destroy us.
-      for (let lf; this.splitLines && !this.destroyed && (lf = buf.indexOf(0x0a, start)) >= 0 && lf < buf.length - 1; start = lf + 1) {
-        room = this.push(buf.subarray(start, lf + 1));
-      }
-      if (!this.destroyed) room = this.push(start === 0 ? buf : buf.subarray(start));
+      const start = this.splitHeads ? this._pushHeads(buf) : 0;
+      let room = this.readableLength < this.readableHighWaterMark;
+      if (!this.destroyed && start < buf.length) room = this.push(start === 0 ? buf : buf.subarray(start));
       if (!room && status === 0) this._stopPolling();
     }
     if (status === 1) this.push(null);
+  }
+
+  // Pushes `buf` up to and including its last blank line, in pieces that
+  // each end with one; returns where the rest starts.  A push may run the
+  // reader, which may turn splitHeads off or destroy the stream: the rest
+  // then goes as one piece.
+  _pushHeads(buf) {
+    let start = 0;
+    let from = 0;
+    for (let lf; this.splitHeads && !this.destroyed && (lf = buf.indexOf(0x0a, from)) >= 0; from = lf + 1) {
+      const length = this._lineBytes + lf - from;
+      const blank = length === 0 || (length === 1 && (lf > from ? buf[lf - 1] === 0x0d : this._lineIsCR));
+      this._lineBytes = 0;
+      this._lineIsCR = false;
+      if (blank) {
+        this.push(buf.subarray(start, lf + 1));
+        start = lf + 1;
+      }
+    }
+    const rest = buf.length - from;
+    this._lineIsCR = rest === 1 ? this._lineBytes === 0 && buf[from] === 0x0d : rest === 0 && this._lineIsCR;
+    this._lineBytes += rest;
+    return start;
   }
 
   _destroy(err, cb) {

@@ -286,7 +286,7 @@ function relay(options) {
     let headMs = null;
 
     const conn = new QueryStream({ socketPath: o.socketPath, serials: o.serials, timeout: o.timeout });
-    conn.splitLines = true;
+    conn.splitHeads = true;
     let req = null;
     let res = null;
     let body = null;
@@ -405,7 +405,7 @@ function relay(options) {
     req.on('upgrade', (r) => fail(badReply(`the appliance answered ${r.statusCode} Switching Protocols, which a relay cannot carry`)));
     req.on('response', (r) => {
       res = r;
-      conn.splitLines = false;
+      conn.splitHeads = false;
       if (settled) return fail(new AbortError());
       clearTimeout(headTimer);
       const fault = headFault(r);

@@ -23,6 +23,9 @@ describe('replies that are not one whole response are ZEL_ERR_BAD_REPLY', () => 
     ['part of a second response after Content-Length', { writes: [OK(['Content-Length: 5'], 'helloHTTP/1.1 2')] }, 'body'],
     ['CR LF after Content-Length', { writes: [OK(['Content-Length: 5'], 'hello\r\n')] }, 'body'],
     ['bytes after Content-Length, in a later datagram', { writes: [OK(['Content-Length: 5'], 'hello'), '<script>'], gapMs: 50 }, 'body'],
+    // The head's last line cut by a datagram's end, before and inside CR LF.
+    ['bytes after Content-Length, the blank line cut after its CR', { writes: ['HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r', '\nhelloHTTP/1.1 2'], gapMs: 50 }, 'body'],
+    ['bytes after Content-Length, the head cut before its blank line', { writes: ['HTTP/1.1 200 OK\r\nContent-Length: 5\r\n', '\r\nhelloHTTP/1.1 2'], gapMs: 50 }, 'body'],
     ['part of a second response after a chunked body', { writes: [OK(['Transfer-Encoding: chunked'], '5\r\nhello\r\n0\r\n\r\nHTTP/1.1 200 OK\r\n')] }, 'body'],
     ['a body on a 204', { writes: ['HTTP/1.1 204 No Content\r\n\r\n<script>'] }, 'body'],
     ['Content-Length 4294967298, 2 modulo 2^32', { writes: [OK(['Content-Length: 4294967298'], 'hi')] }, 'head'],
