@@ -6,7 +6,7 @@
 const http = require('http');
 const util = require('util');
 const diagnostics = require('diagnostics_channel');
-const { Transform } = require('stream');
+const { Readable } = require('stream');
 const { QueryStream, READ_HIGH_WATER_MARK } = require('./query_stream');
 const { CODES, AbortError, zelError, argError } = require('./errors');
 const { accepts, requestedEncoding, decoderFor } = require('./encoding');
@@ -237,24 +237,26 @@ function callerHeaders(res, decoded) {
   return out;
 }
 
-// The body's last stage.  It ends only once the daemon's final datagram has
-// come with nothing after the response, so no caller takes a reply for whole
-// that went on past its end.
-class ReplyTail extends Transform {
-  constructor(awaitFinal) {
+// The body as the caller reads it: what its source stage (the response, or
+// the decoder) gives, passed on with back-pressure.  It ends only once the
+// daemon's final datagram has come with nothing after the response, so no
+// caller takes a reply for whole that went on past its end.  A Readable fed
+// by hand costs a small relay less than a Transform joined with pipe().
+class ReplyBody extends Readable {
+  constructor(source, awaitFinal) {
     super({ highWaterMark: READ_HIGH_WATER_MARK });
-    this._awaitFinal = awaitFinal;
+    this._source = source;
     // Body bytes handed on, decoded where the body is decoded.
     this.bytesPassed = 0;
+    source.on('data', (chunk) => {
+      this.bytesPassed += chunk.length;
+      if (!this.push(chunk)) source.pause();
+    });
+    source.once('end', () => awaitFinal(() => this.push(null)));
   }
 
-  _transform(chunk, encoding, cb) {
-    this.bytesPassed += chunk.length;
-    cb(null, chunk);
-  }
-
-  _flush(cb) {
-    this._awaitFinal(cb);
+  _read() {
+    if (this._source.isPaused()) this._source.resume();
   }
 }
 
@@ -413,12 +415,6 @@ function relay(options) {
       limit = bodyLimit(r, req.method);
       if (limit !== 0 && r.headers['transfer-encoding'] !== undefined) watchChunkedEnd();
 
-      tail = new ReplyTail((cb) => {
-        if (finalCame) return cb();
-        onFinal = cb;
-        conn.resume();
-        return undefined;
-      });
       const coding = r.headers['content-encoding'];
       const decoder = coding && !accepts(o.acceptEncoding, coding) ? decoderFor(coding, READ_HIGH_WATER_MARK) : null;
       if (decoder) {
@@ -436,14 +432,18 @@ function relay(options) {
       // set-up and clean-up cost a small relay more than its transfer does.
       // The same holds: an error in any stage, or a stage closed before its
       // end, fails the relay, which destroys every stage and closes the query.
-      const stages = decoder ? [r, decoder, tail] : [r, tail];
-      for (let i = 0; i < stages.length; i++) {
-        const stage = stages[i];
+      if (decoder) r.pipe(decoder);
+      tail = new ReplyBody(decoder || r, (cb) => {
+        if (finalCame) return cb();
+        onFinal = cb;
+        conn.resume();
+        return undefined;
+      });
+      for (const stage of decoder ? [r, decoder, tail] : [r, tail]) {
         stage.on('error', fail);
         stage.on('close', () => {
           if (!stage.readableEnded) fail(prematureClose());
         });
-        if (i + 1 < stages.length) stage.pipe(stages[i + 1]);
       }
       body = tail;
       body.once('end', () => finish(null));
