@@ -158,25 +158,23 @@ function checkOptions(o) {
   };
 }
 
-// The request's header fields, in the order they are sent.
+// The request's header fields, in the order they are sent, as the flat
+// name, value, ... list Node's client takes.
 function requestFields(o) {
-  const chain = o.serials.split(':');
-  const fields = [
-    ['Host', '127.0.0.1'],
-    ['Accept-Encoding', requestedEncoding(o.acceptEncoding)],
-    ['User-Agent', 'Norvane ZEL'],
-    ...o.headers,
-  ];
-  if (o.body) fields.push(['Content-Length', String(o.body.length)]);
+  const serials = o.serials;
+  const fields = ['Host', '127.0.0.1', 'Accept-Encoding', requestedEncoding(o.acceptEncoding), 'User-Agent', 'Norvane ZEL'];
+  for (const [name, value] of o.headers) fields.push(name, value);
+  if (o.body) fields.push('Content-Length', String(o.body.length));
   fields.push(
-    ['X-ZEL-SN', chain[chain.length - 1]],
-    ['X-ZEL-SOURCE-SN', chain.find((s) => s !== '') ?? ''],
-    ['X-ADMIN-NAME', `ZL_${o.admin.name}`],
-    ['X-ADMIN-PERMISSIONS', o.admin.profile],
-    ['X-ADMIN-SUPER', o.admin.superAdmin ? '1' : '0'],
-    ['Connection', 'close'],
+    'X-ZEL-SN', serials.slice(serials.lastIndexOf(':') + 1),
+    // A chain holds no empty serial (checkTarget), so the first is its source.
+    'X-ZEL-SOURCE-SN', serials.slice(0, serials.indexOf(':')),
+    'X-ADMIN-NAME', `ZL_${o.admin.name}`,
+    'X-ADMIN-PERMISSIONS', o.admin.profile,
+    'X-ADMIN-SUPER', o.admin.superAdmin ? '1' : '0',
+    'Connection', 'close',
   );
-  return fields.flat();
+  return fields;
 }
 
 // Replaces what Node's HTTP client reports for a broken exchange with this
