@@ -9,7 +9,7 @@ const diagnostics = require('diagnostics_channel');
 const { Readable } = require('stream');
 const { QueryStream, READ_HIGH_WATER_MARK } = require('./query_stream');
 const { CODES, AbortError, zelError, argError } = require('./errors');
-const { accepts, requestedEncoding, decoderFor } = require('./encoding');
+const { accepts, requestedEncoding, decoderFor, canDecode, decodeWhole, WHOLE_CODED_MAX } = require('./encoding');
 const { DEFAULT_SOCKET_PATH, DEFAULT_TIMEOUT } = require('./defaults');
 
 const debug = util.debuglog('zel');
@@ -236,25 +236,56 @@ function callerHeaders(res, decoded) {
 }
 
 // The body as the caller reads it: what its source stage (the response, or
-// the decoder) gives, passed on with back-pressure.  It ends only once the
+// a decoder) gives, passed on with back-pressure.  It ends only once the
 // daemon's final datagram has come with nothing after the response, so no
 // caller takes a reply for whole that went on past its end.  A Readable fed
 // by hand costs a small relay less than a Transform joined with pipe().
 class ReplyBody extends Readable {
-  constructor(source, awaitFinal) {
+  constructor(awaitFinal) {
     super({ highWaterMark: READ_HIGH_WATER_MARK });
-    this._source = source;
+    this._awaitFinal = awaitFinal;
+    this._source = null;
     // Body bytes handed on, decoded where the body is decoded.
     this.bytesPassed = 0;
+  }
+
+  // Passes on what `source` gives, and ends after it.
+  from(source) {
+    this._source = source;
     source.on('data', (chunk) => {
       this.bytesPassed += chunk.length;
       if (!this.push(chunk)) source.pause();
     });
-    source.once('end', () => awaitFinal(() => this.push(null)));
+    source.once('end', () => this._awaitFinal(() => this.push(null)));
+  }
+
+  // Takes all that `source` gives (a short body: nothing holds it back) and
+  // passes on what decode() makes of it at its end: the decoded bytes, or a
+  // stream that decodes them.  A throw from decode() errors the body.
+  fromWhole(source, decode) {
+    this._source = source;
+    const pieces = [];
+    source.on('data', (chunk) => pieces.push(chunk));
+    source.once('end', () => {
+      let out;
+      try {
+        out = decode(pieces.length === 1 ? pieces[0] : Buffer.concat(pieces));
+      } catch (err) {
+        this.destroy(err);
+        return;
+      }
+      if (!Buffer.isBuffer(out)) {
+        this.from(out);
+        return;
+      }
+      this.bytesPassed += out.length;
+      if (out.length > 0) this.push(out);
+      this._awaitFinal(() => this.push(null));
+    });
   }
 
   _read() {
-    if (this._source.isPaused()) this._source.resume();
+    if (this._source?.isPaused()) this._source.resume();
   }
 }
 
@@ -414,34 +445,62 @@ function relay(options) {
       if (limit !== 0 && r.headers['transfer-encoding'] !== undefined) watchChunkedEnd();
 
       const coding = r.headers['content-encoding'];
-      const decoder = coding && !accepts(o.acceptEncoding, coding) ? decoderFor(coding, READ_HIGH_WATER_MARK) : null;
-      if (decoder) {
-        // A body that does not decode is a malformed reply; the consumer
-        // sees the error with this package's code, zlib's kept in zlibCode.
-        decoder.prependListener('error', (err) => {
-          if (err.code && err.code.startsWith('Z_')) {
-            err.zlibCode = err.code;
-            err.code = CODES.BAD_REPLY;
-            err.message = `the reply's body could not be decoded (${coding}): ${err.message}`;
-          }
-        });
-      }
-      // The stages are wired by hand rather than with stream.pipeline, whose
+      const decoded = Boolean(coding) && !accepts(o.acceptEncoding, coding) && canDecode(coding);
+      // Every stage: an error in any, or one closed before its end, fails
+      // the relay, which destroys every stage and closes the query.  The
+      // stages are wired by hand rather than with stream.pipeline, whose
       // set-up and clean-up cost a small relay more than its transfer does.
-      // The same holds: an error in any stage, or a stage closed before its
-      // end, fails the relay, which destroys every stage and closes the query.
-      if (decoder) r.pipe(decoder);
-      tail = new ReplyBody(decoder || r, (cb) => {
+      const watchStage = (stage) => {
+        stage.on('error', fail);
+        stage.on('close', () => {
+          if (!stage.readableEnded) fail(prematureClose());
+        });
+      };
+      // A body that does not decode is a malformed reply; the consumer sees
+      // the error with this package's code, zlib's kept in zlibCode.
+      const asBadBody = (err) => {
+        if (err.code && err.code.startsWith('Z_')) {
+          err.zlibCode = err.code;
+          err.code = CODES.BAD_REPLY;
+          err.message = `the reply's body could not be decoded (${coding}): ${err.message}`;
+        }
+        return err;
+      };
+      const newDecoder = () => {
+        const decoder = decoderFor(coding, READ_HIGH_WATER_MARK, limit);
+        decoder.prependListener('error', asBadBody);
+        watchStage(decoder);
+        return decoder;
+      };
+      tail = new ReplyBody((cb) => {
         if (finalCame) return cb();
         onFinal = cb;
         conn.resume();
         return undefined;
       });
-      for (const stage of decoder ? [r, decoder, tail] : [r, tail]) {
-        stage.on('error', fail);
-        stage.on('close', () => {
-          if (!stage.readableEnded) fail(prematureClose());
+      watchStage(r);
+      watchStage(tail);
+      // A response that may carry no body (to HEAD, 204, 304) has nothing
+      // to decode, whatever its coding.
+      if (!decoded || limit === 0) {
+        tail.from(r);
+      } else if (limit <= WHOLE_CODED_MAX) {
+        tail.fromWhole(r, (coded) => {
+          let out;
+          try {
+            out = decodeWhole(coding, coded);
+          } catch (err) {
+            throw asBadBody(err);
+          }
+          if (out) return out;
+          const decoder = newDecoder();
+          decoder.end(coded);
+          return decoder;
         });
+      } else {
+        const decoder = newDecoder();
+        r.pipe(decoder);
+        tail.from(decoder);
       }
       body = tail;
       body.once('end', () => finish(null));
@@ -450,9 +509,9 @@ function relay(options) {
       });
       settled = true;
       headMs = performance.now() - startedAt;
-      debug('relay %d: %d, %s', id, r.statusCode, decoder ? `decoding ${coding}` : 'as sent');
+      debug('relay %d: %d, %s', id, r.statusCode, decoded ? `decoding ${coding}` : 'as sent');
       if (channel.hasSubscribers) channel.publish({ event: 'head', ...trace, statusCode: r.statusCode, headMs });
-      resolve({ statusCode: r.statusCode, headers: callerHeaders(r, Boolean(decoder)), body });
+      resolve({ statusCode: r.statusCode, headers: callerHeaders(r, decoded), body });
       return undefined;
     });
     req.end(o.body ?? undefined);

@@ -168,3 +168,61 @@ describe('every split of a reply gives the same body', () => {
     });
   }
 });
+
+describe('decoding a coded body', () => {
+  let dir;
+  before(() => { dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-decode-')); });
+  after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+  const head = (fields) => Buffer.from(`HTTP/1.1 200 OK\r\n${fields.map((f) => f + '\r\n').join('')}\r\n`);
+  const lengthOf = (body) => [`Content-Length: ${body.length}`];
+  const chunkedOf = (body) => ['Transfer-Encoding: chunked'];
+  const frame = (fields, body) => Buffer.concat([head(fields), fields[0].startsWith('Transfer')
+    ? Buffer.concat([Buffer.from(`${body.length.toString(16)}\r\n`), body, Buffer.from('\r\n0\r\n\r\n')]) : body]);
+  async function fetchReplay(name, reply, options = {}) {
+    const file = path.join(dir, name.replace(/\W/g, '_'));
+    fs.writeFileSync(file, reply);
+    const d = await startDaemon(['--quiet', '--replay', file]);
+    try {
+      const r = await relay({ serials: 'A:B', path: '/', admin: ADMIN, socketPath: d.socketPath, ...options });
+      return { headers: r.headers, body: await readAll(r.body) };
+    } catch (err) {
+      return { err };
+    } finally {
+      await d.stop();
+    }
+  }
+
+  it('a body that does not decode errors with ZEL_ERR_BAD_REPLY, zlib\'s code kept', async () => {
+    const good = zlib.gzipSync(makeBody(5000, 1));
+    const corrupt = Buffer.from(good);
+    corrupt.fill(0x55, 20, 60);
+    for (const [name, fields, body] of [
+      ['short, with a length', ['Content-Encoding: gzip', ...lengthOf(corrupt)], corrupt],
+      ['chunked', ['Transfer-Encoding: chunked', 'Content-Encoding: gzip'], corrupt],
+      ['cut short', ['Content-Encoding: gzip', ...lengthOf(good.subarray(0, 100))], good.subarray(0, 100)],
+    ]) {
+      const reply = fields[0].startsWith('Transfer') ? frame(chunkedOf(body).concat(fields.slice(1)), body) : frame(fields, body);
+      const { err } = await fetchReplay(name, reply);
+      assert.equal(err?.code, 'ZEL_ERR_BAD_REPLY', name);
+      assert.match(err.zlibCode, /^Z_/, name);
+    }
+  });
+
+  it('a short coded body that decodes to more than one call may make arrives whole', async () => {
+    const text = Buffer.from('{"row":"abcdefghijklmnop","n":1},'.repeat(100000));
+    const gz = zlib.gzipSync(text, { level: 9 });
+    assert.ok(gz.length < 64 * 1024, `the coded body is ${gz.length} bytes`);
+    const { body, err } = await fetchReplay('big', frame(['Content-Encoding: gzip', ...lengthOf(gz)], gz));
+    assert.ifError(err);
+    assert.equal(Buffer.compare(body, text), 0);
+  });
+
+  it('a response to HEAD has nothing to decode', async () => {
+    const { headers, body, err } = await fetchReplay('head', head(['Content-Encoding: gzip', 'Content-Length: 1234']),
+      { method: 'HEAD' });
+    assert.ifError(err);
+    assert.equal(body.length, 0);
+    assert.equal(headers['content-encoding'], undefined);
+  });
+});
