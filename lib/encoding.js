@@ -1,6 +1,6 @@
 'use strict';
 // Content codings: which one the appliance is asked for, whether the client
-// takes the one that came, and the zlib stream that removes it.
+// takes the one that came, and the zlib call or stream that removes it.
 const zlib = require('zlib');
 
 // Parses an Accept-Encoding list into Map(coding -> q).  A coding without a
