@@ -13,6 +13,8 @@ const { accepts, requestedEncoding, decoderFor, canDecode, decodeWhole, WHOLE_CO
 const { DEFAULT_SOCKET_PATH, DEFAULT_TIMEOUT } = require('./defaults');
 
 const debug = util.debuglog('zel');
+// NODE_DEBUG is read once, at start-up: without it no debug line is built.
+const debugging = debug.enabled;
 const channel = diagnostics.channel('node-zel-mod:relay');
 
 const TOKEN = /^[!#$%&'*+\-.^_`|~0-9A-Za-z]+$/;
@@ -66,7 +68,7 @@ function checkTarget(o) {
   checkText('serials', o.serials);
   // A chain names at least two serials, none of them empty; the daemon
   // routes by them, so one that is empty or holds a blank is no chain.
-  if (!o.serials.includes(':') || /\s/.test(o.serials) || o.serials.split(':').includes('')) {
+  if (!o.serials.includes(':') || /\s|^:|::|:$/.test(o.serials)) {
     throw argError('ERR_INVALID_ARG_VALUE', `The "serials" property must be a chain SRC:...:DST of non-empty serials. Received ${util.inspect(o.serials)}`);
   }
   if (Buffer.byteLength(o.serials) > MAX_SERIALS_BYTES) {
@@ -226,8 +228,10 @@ function bodyLimit(res, method) {
 // The response's fields as given to the caller: framing is removed, and the
 // coding too when the body is decoded.
 function callerHeaders(res, decoded) {
-  const out = { ...res.headers };
-  delete out['transfer-encoding'];
+  // The response object is the relay's own, never the caller's: its field
+  // object is handed on rather than copied.
+  const out = res.headers;
+  if (out['transfer-encoding'] !== undefined) delete out['transfer-encoding'];
   if (decoded) {
     delete out['content-encoding'];
     delete out['content-length'];
@@ -311,7 +315,7 @@ function relay(options) {
   if (o.signal?.aborted) return Promise.reject(abortError(o.signal));
 
   return new Promise((resolve, reject) => {
-    debug('relay %d: %s %s via %s', id, o.method, o.path, o.serials);
+    if (debugging) debug('relay %d: %s %s via %s', id, o.method, o.path, o.serials);
     if (channel.hasSubscribers) channel.publish({ event: 'start', ...trace });
     const startedAt = performance.now();
     let headMs = null;
@@ -336,7 +340,7 @@ function relay(options) {
       clearTimeout(deadlineTimer);
       o.signal?.removeEventListener('abort', onAbort);
       const delivered = tail ? tail.bytesPassed : 0;
-      debug('relay %d: %s, %d reply bytes, %d body bytes', id, err ? `failed: ${err.code} ${err.message}` : 'done',
+      if (debugging) debug('relay %d: %s, %d reply bytes, %d body bytes', id, err ? `failed: ${err.code} ${err.message}` : 'done',
         conn.bytesRead, delivered);
       if (channel.hasSubscribers) {
         channel.publish({
@@ -509,7 +513,7 @@ function relay(options) {
       });
       settled = true;
       headMs = performance.now() - startedAt;
-      debug('relay %d: %d, %s', id, r.statusCode, decoded ? `decoding ${coding}` : 'as sent');
+      if (debugging) debug('relay %d: %d, %s', id, r.statusCode, decoded ? `decoding ${coding}` : 'as sent');
       if (channel.hasSubscribers) channel.publish({ event: 'head', ...trace, statusCode: r.statusCode, headMs });
       resolve({ statusCode: r.statusCode, headers: callerHeaders(r, decoded), body });
       return undefined;

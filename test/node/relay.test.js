@@ -226,3 +226,26 @@ describe('decoding a coded body', () => {
     assert.equal(headers['content-encoding'], undefined);
   });
 });
+
+it('NODE_DEBUG=zel prints each relay\'s steps', async () => {
+  const { execFile } = require('child_process');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-debug-'));
+  const replay = path.join(dir, 'reply');
+  fs.writeFileSync(replay, 'HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok');
+  const d = await startDaemon(['--quiet', '--replay', replay]);
+  try {
+    const script = `require(${JSON.stringify(path.join(__dirname, '..', '..'))}).relay({ serials: 'A:B', path: '/x',
+      admin: { name: 'a', profile: 'p', superAdmin: false }, socketPath: ${JSON.stringify(d.socketPath)} })
+      .then((r) => r.body.resume())`;
+    const stderr = await new Promise((resolve, reject) => {
+      execFile(process.execPath, ['-e', script], { env: { ...process.env, NODE_DEBUG: 'zel' } },
+        (err, out, errOut) => (err ? reject(err) : resolve(errOut)));
+    });
+    assert.match(stderr, /ZEL \d+: relay 1: GET \/x via A:B/);
+    assert.match(stderr, /ZEL \d+: relay 1: 200, as sent/);
+    assert.match(stderr, /ZEL \d+: relay 1: done, \d+ reply bytes, 2 body bytes/);
+  } finally {
+    await d.stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
