@@ -40,27 +40,18 @@ function requestedEncoding(acceptEncoding) {
   return acceptEncoding === 'deflate' ? 'deflate' : 'gzip';
 }
 
-// Output pieces of up to 256 KiB rather than zlib's 16 KiB: a sixteenth of
-// the trips to the thread pool and of the pushes down the body.  zlib takes
-// a piece's room when the stream is made, so a body whose length is known to
-// be short gets a piece in proportion (four times its length, at least
-// zlib's 16 KiB): 256 KiB taken and given back for a 200-byte body cost
-// more than the whole relay.
+// Output pieces of 256 KiB rather than zlib's 16 KiB: a sixteenth of the trips
+// to the thread pool and of the pushes down the body.  The stream holds as
+// much as the stages before it before it asks them to wait.
 const DECODER_CHUNK = 256 * 1024;
-const MIN_DECODER_CHUNK = 16 * 1024;
 
-function chunkFor(codedLength) {
-  if (!(codedLength >= 0) || codedLength * 4 >= DECODER_CHUNK) return DECODER_CHUNK;
-  let chunk = MIN_DECODER_CHUNK;
-  while (chunk < codedLength * 4) chunk *= 2;
-  return chunk;
-}
-
-// A coded body up to this length is decoded in one call on the loop's own
-// thread once it has all come, rather than by a stream: each stream's trips
-// to the thread pool cost more than a relay of 200 bytes does.  The output of
-// one such call is bounded (half a millisecond of the loop); a body that
-// decodes to more is decoded by a stream after all.
+// A gzip or deflate body up to this length is decoded in one call on the
+// loop's own thread once it has all come, rather than by a stream: each
+// stream's trips to the thread pool cost more than a relay of 200 bytes
+// does.  The output of one such call is bounded (half a millisecond of the
+// loop); a body that decodes to more is decoded by a stream after all.
+// Brotli always streams: its decoder takes four times as long to reach the
+// bound, time a hostile appliance could take from the loop on every relay.
 const WHOLE_CODED_MAX = 64 * 1024;
 const WHOLE_DECODED_MAX = 512 * 1024;
 
@@ -68,19 +59,25 @@ const WHOLE_DECODERS = {
   gzip: zlib.gunzipSync,
   'x-gzip': zlib.gunzipSync,
   deflate: zlib.inflateSync,
-  br: zlib.brotliDecompressSync,
 };
 
-// True for a coding decoderFor() and decodeWhole() remove.
+const codingName = (contentEncoding) => String(contentEncoding || '').trim().toLowerCase();
+
+// True for a coding decoderFor() removes.
 function canDecode(contentEncoding) {
-  return Object.hasOwn(WHOLE_DECODERS, String(contentEncoding || '').trim().toLowerCase());
+  return ['gzip', 'x-gzip', 'deflate', 'br'].includes(codingName(contentEncoding));
 }
 
-// Decodes a whole coded body: the decoded bytes, or null when they would be
-// more than WHOLE_DECODED_MAX.  Throws zlib's error for a body that does not
-// decode.
+// True for a coding decodeWhole() removes.
+function canDecodeWhole(contentEncoding) {
+  return Object.hasOwn(WHOLE_DECODERS, codingName(contentEncoding));
+}
+
+// Decodes a whole coded body, in a coding canDecodeWhole() takes: the
+// decoded bytes, or null when they would be more than WHOLE_DECODED_MAX.
+// Throws zlib's error for a body that does not decode.
 function decodeWhole(contentEncoding, coded) {
-  const decode = WHOLE_DECODERS[String(contentEncoding || '').trim().toLowerCase()];
+  const decode = WHOLE_DECODERS[codingName(contentEncoding)];
   try {
     return decode(coded, { maxOutputLength: WHOLE_DECODED_MAX });
   } catch (err) {
@@ -90,12 +87,11 @@ function decodeWhole(contentEncoding, coded) {
 }
 
 // A stream that removes the response's coding, or null for none we decode.
-// `highWaterMark`, when given, is the stream's mark on both sides;
-// `codedLength`, when known, the length of the coded body.
-function decoderFor(contentEncoding, highWaterMark, codedLength) {
-  const opts = { chunkSize: chunkFor(codedLength) };
+// `highWaterMark`, when given, is the stream's mark on both sides.
+function decoderFor(contentEncoding, highWaterMark) {
+  const opts = { chunkSize: DECODER_CHUNK };
   if (highWaterMark !== undefined) opts.highWaterMark = highWaterMark;
-  switch (String(contentEncoding || '').trim().toLowerCase()) {
+  switch (codingName(contentEncoding)) {
     case 'gzip':
     case 'x-gzip':
       return zlib.createGunzip(opts);
@@ -109,5 +105,5 @@ function decoderFor(contentEncoding, highWaterMark, codedLength) {
 }
 
 module.exports = {
-  parseAcceptEncoding, accepts, requestedEncoding, decoderFor, chunkFor, canDecode, decodeWhole, WHOLE_CODED_MAX, WHOLE_DECODED_MAX,
+  parseAcceptEncoding, accepts, requestedEncoding, decoderFor, canDecode, canDecodeWhole, decodeWhole, WHOLE_CODED_MAX,
 };

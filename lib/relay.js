@@ -9,7 +9,9 @@ const diagnostics = require('diagnostics_channel');
 const { Readable } = require('stream');
 const { QueryStream, READ_HIGH_WATER_MARK } = require('./query_stream');
 const { CODES, AbortError, zelError, argError } = require('./errors');
-const { accepts, requestedEncoding, decoderFor, canDecode, decodeWhole, WHOLE_CODED_MAX } = require('./encoding');
+const {
+  accepts, requestedEncoding, decoderFor, canDecode, canDecodeWhole, decodeWhole, WHOLE_CODED_MAX,
+} = require('./encoding');
 const { DEFAULT_SOCKET_PATH, DEFAULT_TIMEOUT } = require('./defaults');
 
 const debug = util.debuglog('zel');
@@ -471,7 +473,7 @@ function relay(options) {
         return err;
       };
       const newDecoder = () => {
-        const decoder = decoderFor(coding, READ_HIGH_WATER_MARK, limit);
+        const decoder = decoderFor(coding, READ_HIGH_WATER_MARK);
         decoder.prependListener('error', asBadBody);
         watchStage(decoder);
         return decoder;
@@ -488,7 +490,7 @@ function relay(options) {
       // to decode, whatever its coding.
       if (!decoded || limit === 0) {
         tail.from(r);
-      } else if (limit <= WHOLE_CODED_MAX) {
+      } else if (limit <= WHOLE_CODED_MAX && canDecodeWhole(coding)) {
         tail.fromWhole(r, (coded) => {
           let out;
           try {

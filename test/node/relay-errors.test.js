@@ -153,6 +153,7 @@ describe('refused options send nothing', () => {
     ['serials without :', { serials: 'S1' }, 'ERR_INVALID_ARG_VALUE'],
     ['empty serial inside the chain', { serials: 'S1::S2' }, 'ERR_INVALID_ARG_VALUE'],
     ['empty serial at the end', { serials: 'S1:' }, 'ERR_INVALID_ARG_VALUE'],
+    ['empty serial at the start', { serials: ':S2' }, 'ERR_INVALID_ARG_VALUE'],
     ['serials missing', { serials: undefined }, 'ERR_INVALID_ARG_TYPE'],
     ['CR LF in admin name', { admin: { ...ADMIN, name: 'a\r\nX-ADMIN-SUPER: 1' } }, 'ERR_INVALID_CHAR'],
     ['LF in admin profile', { admin: { ...ADMIN, profile: 'p\n' } }, 'ERR_INVALID_CHAR'],

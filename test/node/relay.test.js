@@ -209,6 +209,17 @@ describe('decoding a coded body', () => {
     }
   });
 
+  it('gzip, deflate and brotli bodies arrive decoded, the coding\'s fields gone', async () => {
+    const text = makeBody(5000, 3);
+    for (const [coding, encode] of [['gzip', zlib.gzipSync], ['deflate', zlib.deflateSync], ['br', zlib.brotliCompressSync]]) {
+      const coded = encode(text);
+      const { headers, body, err } = await fetchReplay(coding, frame([`Content-Encoding: ${coding}`, ...lengthOf(coded)], coded));
+      assert.ifError(err);
+      assert.equal(Buffer.compare(body, text), 0, coding);
+      assert.equal(headers['content-encoding'], undefined, coding);
+    }
+  });
+
   it('a short coded body that decodes to more than one call may make arrives whole', async () => {
     const text = Buffer.from('{"row":"abcdefghijklmnop","n":1},'.repeat(100000));
     const gz = zlib.gzipSync(text, { level: 9 });
