@@ -18,7 +18,8 @@ async function runToExit(args, stdin = 'ignore') {
   const child = spawn(queryd, ['--socket', socketPath, ...args], { stdio: [stdin, 'ignore', 'pipe'] });
   let err = '';
   child.stderr.on('data', (d) => { err += d; });
-  const [code] = await once(child, 'exit');
+  // 'close', not 'exit': by then every line the daemon wrote has been read.
+  const [code] = await once(child, 'close');
   return { code, err };
 }
 
@@ -30,7 +31,7 @@ it('--watch-stdin: the end of standard input stops the daemon as SIGTERM does; i
   assert.ok(fs.existsSync(socketPath), err);
   child.stdin.write('anything the parent writes is read and dropped\n');
   child.stdin.end();
-  const [code] = await once(child, 'exit');
+  const [code] = await once(child, 'close');
   assert.equal(code, 0);
   assert.match(err, /standard input ended \(the parent is gone\): stopping\nzel-queryd: stopped\n$/);
   assert.equal(fs.existsSync(socketPath), false);
@@ -61,7 +62,7 @@ it('the zel-queryd launcher runs the daemon and passes SIGHUP and SIGTERM on', a
     '--routes', routes], { stdio: ['ignore', 'ignore', 'pipe'] });
   let err = '';
   child.stderr.on('data', (d) => { err += d; });
-  const exited = once(child, 'exit');
+  const exited = once(child, 'close');
   // A hang guard only: the lines come as soon as the daemon gets to them.
   const waitFor = async (text) => {
     for (let i = 0; i < 3000 && !err.includes(text); i++) await new Promise((r) => setTimeout(r, 20));

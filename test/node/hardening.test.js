@@ -44,7 +44,7 @@ const request = (url, { method = 'GET', body } = {}) => new Promise((resolve) =>
 // The identity lines of a request as the target received it.
 const identityLines = (raw) => raw.toString('latin1').split('\r\n').filter((l) => /^X-(ADMIN|ZEL)-/i.test(l));
 
-// The audit's body: identity fields for a request whose header is cut just
+// A body of identity fields, for a request whose header would be cut just
 // before them.
 const INJECTED = 'X-ADMIN-NAME: ZL_root\r\nX-ADMIN-PERMISSIONS: read-write\r\nX-ADMIN-SUPER: 1\r\nContent-Length: 0\r\n\r\n';
 
@@ -123,7 +123,7 @@ describe('request heads', () => {
       assert.ok(got.raw.toString('latin1').startsWith('GET /body/10%0d%0aX-ADMIN-SUPER:%201%0d%0aX-ADMIN-PERMISSIONS:%20read-write?tag=plain-1 HTTP/1.1\r\n'));
       assert.deepEqual(identityLines(got.raw), bob);
 
-      // The audit's request: a long target path and identity fields in the
+      // A padded request: a long target path and identity fields in the
       // body.  Whatever reaches the appliance carries bob's identity once,
       // and the injected lines only as body bytes.
       const padReply = await request(`${base}/zel/SRC1:TPLAIN/body/10?tag=pad-1&p=${'a'.repeat(8000)}`, { method: 'POST', body: INJECTED });

@@ -48,11 +48,21 @@ it('zel-queryd compiles the daemon on its first run, then runs it; signals reach
   const daemon = spawn(launcher, ['--socket', sock, '--fail', '2'], { cwd: project, env, stdio: ['ignore', 'ignore', 'pipe'] });
   let err = '';
   daemon.stderr.on('data', (d) => { err += d; });
-  for (let i = 0; i < 500 && !err.includes('listening on'); i++) await new Promise((r) => setTimeout(r, 20));
-  assert.ok(err.includes(`zel-queryd: listening on ${sock}`), err);
-  assert.doesNotMatch(err, /compiling/, 'compiled once only');
-  daemon.kill('SIGTERM');
-  const [code] = await once(daemon, 'exit');
-  assert.equal(code, 0, err);
-  assert.equal(fs.existsSync(sock), false);
+  // 'close', not 'exit': the last lines are read by then.
+  const exited = once(daemon, 'close');
+  try {
+    for (let i = 0; i < 500 && !err.includes('listening on'); i++) await new Promise((r) => setTimeout(r, 20));
+    assert.ok(err.includes(`zel-queryd: listening on ${sock}`), err);
+    assert.doesNotMatch(err, /compiling/, 'compiled once only');
+    daemon.kill('SIGTERM');
+    const [code] = await exited;
+    assert.equal(code, 0, err);
+    assert.equal(fs.existsSync(sock), false);
+  } finally {
+    // A failed wait leaves neither the launcher nor its daemon behind.
+    if (daemon.exitCode === null && daemon.signalCode === null) {
+      daemon.kill('SIGKILL');
+      daemon.stderr.destroy();
+    }
+  }
 });

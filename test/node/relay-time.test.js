@@ -12,7 +12,8 @@ const { relay } = require('../..');
 const { guard, outcome, fetch, startScene, until } = require('./support/hostile');
 
 const HEAD_100 = 'HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789';
-const IN_BODY_MS = 2000;
+// Ample for the head to arrive first on a loaded machine.
+const IN_BODY_MS = 5000;
 const NO_DATAGRAM_MS = 60000;
 
 describe('time limits', () => {
