@@ -53,8 +53,8 @@ const REPLY_CODES = Object.freeze({
     explain: () => 'the serial chain names a serial twice' },
   5: { name: 'QUERY_FAIL_ROUTE_ERR', code: CODES.UNKNOWN_SERIAL, status: 404,
     explain: (dst) => `the target serial "${dst}" is not in its route table` },
-  // The reference daemon's answer to a target that accepted the connection
-  // and then stayed silent past its time-out.
+  // The reference daemon's answer to a target silent past its time-out,
+  // whether it did not accept the connection or did not answer on it.
   6: { name: 'QUERY_FAIL_DOWNNRV_ERR', code: CODES.TIMEOUT, status: 504,
     explain: (dst) => `appliance "${dst}" did not answer within the daemon's time-out` },
   7: { name: 'QUERY_FAIL_DROP_TTL', code: CODES.BAD_CHAIN, status: 400,

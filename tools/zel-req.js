@@ -115,7 +115,7 @@ const REPLY_EXPLANATIONS = {
     'request (see the daemon\'s log)',
   4: () => 'the serial chain names a serial twice',
   5: (dst) => `the target serial "${dst}" is not in its route table`,
-  6: (dst) => `appliance "${dst}" accepted the connection but did not answer within the daemon's time-out ` +
+  6: (dst) => `appliance "${dst}" did not accept the connection or did not answer within the daemon's time-out ` +
     '(its --target-timeout)',
   7: () => 'the serial chain has more serials than the daemon\'s hop limit (its --max-hops)',
   8: (dst) => `appliance "${dst}" closed the connection without answering`,

@@ -139,7 +139,7 @@ describe('failure explanations', () => {
       [3, /could not read the request: an empty serial in the chain, or a damaged/],
       [4, /names a serial twice/],
       [5, /the target serial "APP9" is not in its route table/],
-      [6, /appliance "APP9" accepted the connection but did not answer within the daemon's time-out/],
+      [6, /appliance "APP9" did not accept the connection or did not answer within the daemon's time-out/],
       [7, /more serials than the daemon's hop limit/],
       [8, /appliance "APP9" closed the connection without answering/],
       [9, /at its limit \(too many requests at once, or a request larger than it takes\); try again/],
@@ -235,7 +235,7 @@ describe('progress and explanations against a daemon', () => {
   it('a silent appliance: status 1 and the daemon\'s time-out explained', async () => {
     const r = await zelReq(['--socket', sock, 'GET', '/zel/SRC:MUTE', '/a']);
     assert.equal(r.code, 1);
-    assert.match(r.err, /QUERY_FAIL_DOWNNRV_ERR \(6\): appliance "MUTE" accepted the connection but did not answer/);
+    assert.match(r.err, /QUERY_FAIL_DOWNNRV_ERR \(6\): appliance "MUTE" did not accept the connection or did not answer/);
   });
 
   it('progress on a terminal when the body goes elsewhere; none when piped or with --quiet', async () => {

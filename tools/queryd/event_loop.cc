@@ -78,7 +78,11 @@ int run_daemon(options opts)
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = ROLE_LISTEN;
-    epoll_ctl(s.epoll.get(), EPOLL_CTL_ADD, s.listen.get(), &ev);
+    if (epoll_ctl(s.epoll.get(), EPOLL_CTL_ADD, s.listen.get(), &ev) != 0) {
+        fprintf(stderr, "zel-queryd: cannot watch the query socket: %s\n", strerror(errno));
+        unlink(opts.socket_path.c_str());
+        return 1;
+    }
     if (!control_watch(s.epoll.get(), s.sig.get(), opts)) {
         unlink(opts.socket_path.c_str());
         return 1;
@@ -88,10 +92,14 @@ int run_daemon(options opts)
 
     epoll_event events[64];
     int wait_ms = -1;
+    /* A loop that cannot wait any more stops with a failure, so a service
+     * manager restarts the daemon rather than taking it for a clean stop. */
+    int status = 0;
     while (!s.stop) {
         const int n = epoll_wait(s.epoll.get(), events, 64, wait_ms);
         if (n < 0 && errno != EINTR) {
             fprintf(stderr, "zel-queryd: epoll_wait: %s\n", strerror(errno));
+            status = 1;
             break;
         }
         for (int i = 0; i < n; ++i) {
@@ -129,8 +137,8 @@ int run_daemon(options opts)
     struct stat now{};
     if (stat(opts.socket_path.c_str(), &now) == 0 && now.st_ino == bound.st_ino && now.st_dev == bound.st_dev)
         unlink(opts.socket_path.c_str());
-    fprintf(stderr, "zel-queryd: stopped\n");
-    return 0;
+    fprintf(stderr, status == 0 ? "zel-queryd: stopped\n" : "zel-queryd: stopped after a failure\n");
+    return status;
 }
 
 }  // namespace queryd

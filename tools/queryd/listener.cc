@@ -48,17 +48,27 @@ size_t discard_limit(const daemon_state& s)
     return 4 * static_cast<size_t>(s.opts->max_clients);
 }
 
-/* Keeps a record that swallows the rest of a refused request, so its
- * continuation datagrams are not taken for new requests and answered again. */
-void discard_rest(daemon_state& s, std::unique_ptr<exchange> x, size_t left)
+/* Makes `x` a record that swallows the `left` bytes still due of a refused
+ * request, so its continuation datagrams are not taken for new requests and
+ * answered again.  False, with `x` unchanged, when none are due or no more
+ * such records may be kept. */
+bool start_discarding(daemon_state& s, exchange& x, size_t left)
 {
     if (left == 0 || s.discarding >= discard_limit(s))
-        return;
-    x->state = X_DISCARDING;
-    x->discard_left = left;
-    x->rq = request{};
-    x->deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
+        return false;
+    x.state = X_DISCARDING;
+    x.discard_left = left;
+    x.rq = request{};
+    x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
     ++s.discarding;
+    return true;
+}
+
+/* A refused request that was never recorded: recorded now to swallow the rest. */
+void discard_rest(daemon_state& s, std::unique_ptr<exchange> x, size_t left)
+{
+    if (!start_discarding(s, *x, left))
+        return;
     s.by_addr[x->key] = x->id;
     s.by_id[x->id] = std::move(x);
 }
@@ -68,15 +78,8 @@ void discard_rest(daemon_state& s, std::unique_ptr<exchange> x, size_t left)
 void swallow_rest(daemon_state& s, exchange& x, size_t left)
 {
     half_sent_remove(&s.half_sent, x.id);
-    if (left == 0 || s.discarding >= discard_limit(s)) {
+    if (!start_discarding(s, x, left))
         erase(s, x);
-        return;
-    }
-    x.state = X_DISCARDING;
-    x.discard_left = left;
-    x.rq = request{};
-    x.deadline = steady::now() + std::chrono::seconds(s.opts->request_timeout);
-    ++s.discarding;
 }
 
 /* Refuses half-sent request `x` so that a newer one fits. */
