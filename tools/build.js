@@ -193,7 +193,9 @@ function main() {
   if (o.fresh) fs.rmSync(path.join(buildDir, 'CMakeCache.txt'), { force: true });
   const configure = ['-S', root, '-B', buildDir,
     `-DCMAKE_BUILD_TYPE=${o.debug ? 'Debug' : 'RelWithDebInfo'}`,
-    `-DZEL_BUILD_TESTS=${o.ifMissing ? 'OFF' : 'ON'}`];
+    `-DZEL_BUILD_TESTS=${o.ifMissing ? 'OFF' : 'ON'}`,
+    // Explicit: an install in this checkout (--consumer) caches it OFF in the same folder.
+    '-DZEL_WERROR=ON'];
   if (o.sanitize) configure.push('-DZEL_SANITIZE=ON');
   run('cmake', configure);
   run('cmake', ['--build', buildDir, '--parallel', String(Math.max(2, os.cpus().length))]);
