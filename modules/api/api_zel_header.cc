@@ -316,9 +316,14 @@ int send_stream_header(char* header, int hdr_len, int body_len, stream_response_
      * Transfer-Encoding itself is not consulted). */
     stream_info->content_length_in_hdr = framing.content_length >= 0 ? framing.content_length : 0;
     if (framing.content_length < 0) {
-        /* The chunked decoder starts from the zero-filled record, at the
-         * first size line. */
+        /* The chunked decoder starts at the first size line, with nothing
+         * held, whatever a reused record held before. */
         stream_info->api_response_chunked = true;
+        stream_info->chunk_state = API_ZEL_CHUNK_FIRST_SIZE_LINE;
+        stream_info->remaining_res_chunk_size = 0;
+        stream_info->metadata_len_in_buff = 0;
+        stream_info->body_end_match = 0;
+        stream_info->trailer_len = 0;
     }
     /* Trailer fields are never handed on, so the head does not announce
      * them; res.writeHead also refuses a Trailer field on a response that

@@ -2,13 +2,10 @@
  * proxied request that the query daemon carries there. */
 #include "node-server-side/zel-proxy/node_zel_req_handler.h"
 
-#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include "modules/api/api_zel_chunked.h"
 #include "modules/api/api_zel_header.h"

@@ -269,6 +269,21 @@ TEST(Relay, CompleteOnlyAtTheBodysEnd)
     EXPECT_FALSE(api_zel_response_complete(nullptr));
 }
 
+/* The chunked decoder starts afresh at each response head, whatever state a
+ * record that was not zero-filled (or reused) carries. */
+TEST(Chunked, TheHeadStartsTheDecoderAfresh)
+{
+    relay_harness h;
+    h.si.chunk_state = API_ZEL_CHUNK_END;
+    h.si.remaining_res_chunk_size = 3;
+    h.si.metadata_len_in_buff = 7;
+    h.si.body_end_match = 2;
+    h.si.trailer_len = 9;
+    EXPECT_EQ(h.feed(response("", k_hundred_chunked.substr(0, 37))), 0);
+    EXPECT_EQ(h.feed(k_hundred_chunked.substr(37)), 1);
+    EXPECT_EQ(bridge().body(), k_hundred);
+}
+
 /* The count of body bytes received stops at INT_MAX instead of wrapping (a
  * chunked body counts its framing too), and the largest declared length is
  * reached exactly. */
