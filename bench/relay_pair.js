@@ -20,15 +20,18 @@ with \`node tools/build.js\`.  TESTED defaults to this checkout.
   --only LIST    workloads, comma-separated SIZE-SHAPE with SIZE 200B, 64KiB,
                  1MiB or 16MiB and SHAPE plain or gzip (default: all eight)
   --pairs N      pairs per workload (default by size: 400, 150, 40, 9)
+  --warm N       warm-up pairs per workload, not counted (default 3: the
+                 pairs then mostly run before V8 has optimised relay(); give
+                 3000 to compare builds that have relayed for a while)
   --socket PATH  the stand-in's socket (default: a fresh one under the
                  temporary folder)
   --help         this text`;
 
 const DEFAULT_PAIRS = { '200B': 400, '64KiB': 150, '1MiB': 40, '16MiB': 9 };
-const WARM = 3;
+const DEFAULT_WARM = 3;
 
 function parseArgs(argv) {
-  const o = { roots: [], only: null, pairs: 0, socket: null };
+  const o = { roots: [], only: null, pairs: 0, warm: DEFAULT_WARM, socket: null };
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
     const value = () => {
@@ -38,12 +41,14 @@ function parseArgs(argv) {
     if (a === '--help' || a === '-h') o.help = true;
     else if (a === '--only') o.only = value().split(',');
     else if (a === '--pairs') o.pairs = Number(value());
+    else if (a === '--warm') o.warm = Number(value());
     else if (a === '--socket') o.socket = path.resolve(value());
     else if (a.startsWith('-')) throw new Error(`unknown option ${a}`);
     else o.roots.push(path.resolve(a));
   }
   if (!o.help && (o.roots.length < 1 || o.roots.length > 2)) throw new Error('give a baseline folder, and optionally a tested one');
   if (o.pairs && !(Number.isInteger(o.pairs) && o.pairs > 0)) throw new Error('--pairs takes a positive number');
+  if (!(Number.isInteger(o.warm) && o.warm >= 0)) throw new Error('--warm takes a number of 0 or more');
   return o;
 }
 
@@ -91,9 +96,15 @@ async function main() {
   const standin = spawn(path.join(root, 'build', 'bench', 'zel-standin'), ['--socket', sock, '--dir', tmp, '--quiet'],
     { stdio: ['ignore', 'ignore', 'pipe'] });
   try {
+    // Ready once it says it listens; what it printed before is its reason otherwise.
     await new Promise((resolve, reject) => {
-      standin.stderr.once('data', resolve);
-      standin.once('exit', (code) => reject(new Error(`zel-standin exited (${code})`)));
+      let said = '';
+      standin.stderr.setEncoding('utf8');
+      standin.stderr.on('data', (text) => {
+        said += text;
+        if (said.includes('listening on')) resolve();
+      });
+      standin.once('exit', (code) => reject(new Error(`zel-standin exited (${code}): ${said.trim()}`)));
     });
     const contenders = {
       base: C.relayContender(base, sock),
@@ -104,11 +115,11 @@ async function main() {
       const wl = { target: `/bench/${size}-${shape}`, accept: '', inflate: shape === 'gzip' };
       const pairs = o.pairs || DEFAULT_PAIRS[size];
       const t = { base: [], tested: [], zel: [] };
-      for (let i = 0; i < WARM + pairs; i++) {
+      for (let i = 0; i < o.warm + pairs; i++) {
         const order = i % 2 ? ['base', 'tested', 'zel'] : ['zel', 'tested', 'base'];
         for (const k of order) {
           const ns = (await contenders[k].run(wl)).ns;
-          if (i >= WARM) t[k].push(ns);
+          if (i >= o.warm) t[k].push(ns);
         }
       }
       const ratio = (num, den) => median(t[num].map((x, i) => x / t[den][i])).toFixed(2);
